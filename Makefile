@@ -1,0 +1,42 @@
+# Front door for the two everyday jobs; CMake does the building.
+#   make demo   build and replay the bundled example flows through the plug-in
+#   make test   build and run every test, then again under the sanitizers
+JOBS ?= $(shell nproc)
+BUILD ?= build
+CMAKE_FLAGS ?=
+
+.PHONY: all deps build demo test test-plain asan tsan clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS)
+
+demo: build
+	$(BUILD)/bin/tfa-load $(BUILD)/bin/libtarvix-proc-flow-actions.so
+
+test: test-plain asan tsan
+
+test-plain: build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# The whole suite again with AddressSanitizer and UndefinedBehaviorSanitizer; any finding fails.
+asan: deps
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DTFA_SANITIZE=ON >/dev/null
+	cmake --build build-asan -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+		ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+# The concurrency tests with ThreadSanitizer.
+tsan: deps
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DTFA_TSAN=ON >/dev/null
+	cmake --build build-tsan -j $(JOBS) --target test-stress
+	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -L concurrency \
+		--no-tests=error
+
+clean:
+	rm -rf $(BUILD) build-asan build-tsan

@@ -1,0 +1,127 @@
+#include "host/addr.hpp"
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstring>
+#include <net/if_arp.h>
+
+namespace {
+constexpr size_t MAC_LENGTH = 6;
+
+bool parse_mac(const std::string &text, uint8_t (&mac)[MAC_LENGTH])
+{
+    if (text.size() != MAC_LENGTH * 3 - 1)
+        return false;
+    for (size_t i = 0; i < MAC_LENGTH; i++) {
+        const char *octet = text.c_str() + i * 3;
+        if (!isxdigit(static_cast<unsigned char>(octet[0])) ||
+            !isxdigit(static_cast<unsigned char>(octet[1])))
+            return false;
+        if (i + 1 < MAC_LENGTH && octet[2] != ':' && octet[2] != '-')
+            return false;
+        mac[i] = static_cast<uint8_t>(std::stoul(std::string(octet, 2), nullptr, 16));
+    }
+    return true;
+}
+} // namespace
+
+bool tdAddr::Create(tdAddr &addr, const std::string &text)
+{
+    addr = tdAddr();
+    in_addr ip4;
+    in6_addr ip6;
+    uint8_t mac[MAC_LENGTH];
+    if (inet_pton(AF_INET, text.c_str(), &ip4) == 1)
+        return CreateIPv4(addr, ip4);
+    if (inet_pton(AF_INET6, text.c_str(), &ip6) == 1)
+        return CreateIPv6(addr, ip6);
+    if (!parse_mac(text, mac))
+        return false;
+
+    addr.addr.ll.sll_family = AF_PACKET;
+    addr.addr.ll.sll_hatype = ARPHRD_ETHER;
+    addr.addr.ll.sll_halen = MAC_LENGTH;
+    memcpy(addr.addr.ll.sll_addr, mac, MAC_LENGTH);
+    return true;
+}
+
+bool tdAddr::CreateIPv4(tdAddr &addr, const in_addr &ip, uint16_t port)
+{
+    addr = tdAddr();
+    addr.addr.in.sin_family = AF_INET;
+    addr.addr.in.sin_addr = ip;
+    addr.addr.in.sin_port = htons(port);
+    return true;
+}
+
+bool tdAddr::CreateIPv6(tdAddr &addr, const in6_addr &ip, uint16_t port)
+{
+    addr = tdAddr();
+    addr.addr.in6.sin6_family = AF_INET6;
+    addr.addr.in6.sin6_addr = ip;
+    addr.addr.in6.sin6_port = htons(port);
+    return true;
+}
+
+bool tdAddr::IsEthernet() const
+{
+    return GetFamily() == AF_PACKET && addr.ll.sll_hatype == ARPHRD_ETHER &&
+           addr.ll.sll_halen == MAC_LENGTH;
+}
+
+void tdAddr::MakeString(const tdAddr &addr, std::string &text, tdFlags<MakeFlags> flags)
+{
+    char buffer[INET6_ADDRSTRLEN + 8] = {};
+    text.clear();
+    if (addr.IsIPv4()) {
+        inet_ntop(AF_INET, &addr.addr.in.sin_addr, buffer, sizeof(buffer));
+        text = buffer;
+    } else if (addr.IsIPv6()) {
+        inet_ntop(AF_INET6, &addr.addr.in6.sin6_addr, buffer, sizeof(buffer));
+        text = buffer;
+        if (flags.Has(MakeFlags::PORT))
+            text = "[" + text + "]";
+    } else if (addr.IsEthernet()) {
+        const uint8_t *mac = addr.addr.ll.sll_addr;
+        snprintf(buffer, sizeof(buffer), "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1],
+                 mac[2], mac[3], mac[4], mac[5]);
+        text = buffer;
+        return;
+    } else
+        return;
+
+    if (flags.Has(MakeFlags::PORT))
+        text += ":" + std::to_string(addr.GetPort());
+}
+
+uint16_t tdAddr::GetPort(bool host_order) const
+{
+    uint16_t port = 0;
+    if (IsIPv4())
+        port = addr.in.sin_port;
+    else if (IsIPv6())
+        port = addr.in6.sin6_port;
+    return host_order ? ntohs(port) : port;
+}
+
+void tdAddr::SetPort(uint16_t port)
+{
+    if (IsIPv4())
+        addr.in.sin_port = htons(port);
+    else if (IsIPv6())
+        addr.in6.sin6_port = htons(port);
+    cache.clear();
+}
+
+bool tdAddr::operator==(const tdAddr &other) const
+{
+    if (GetFamily() != other.GetFamily())
+        return false;
+    if (IsIPv4())
+        return addr.in.sin_addr.s_addr == other.addr.in.sin_addr.s_addr;
+    if (IsIPv6())
+        return memcmp(&addr.in6.sin6_addr, &other.addr.in6.sin6_addr, sizeof(in6_addr)) == 0;
+    if (IsEthernet())
+        return other.IsEthernet() && memcmp(addr.ll.sll_addr, other.addr.ll.sll_addr, MAC_LENGTH) == 0;
+    return GetFamily() == 0;
+}

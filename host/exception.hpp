@@ -1,0 +1,17 @@
+#pragma once
+
+#include <exception>
+#include <string>
+
+// The host's exception for every configuration and run-time fault. Built printf-style; what()
+// returns the formatted text.
+class tdException : public std::exception
+{
+public:
+    explicit tdException(const char *format, ...) __attribute__((format(printf, 2, 3)));
+
+    const char *what() const noexcept override { return message.c_str(); }
+
+private:
+    std::string message;
+};

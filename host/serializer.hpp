@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "host/json.hpp"
+
+// Writes a value into a JSON object under a one- or two-key path, skipping values that carry no
+// information (empty strings, empty string lists, null or empty JSON). Paths of any other length
+// write nothing, and a skipped value never creates the first-level object. A two-key write into a
+// first-level member that is not an object fails with the JSON library's type error.
+class tdSerializer
+{
+public:
+    using Keys = std::vector<std::string>;
+
+    void serialize(json &j, const Keys &keys, const std::string &value) const;
+    void serialize(json &j, const Keys &keys, const char *value) const;
+    // The second string argument is accepted for the host's signature and not used.
+    void serialize(json &j, const Keys &keys, const std::vector<std::string> &value,
+                   const std::string &unused = std::string()) const;
+    void serialize(json &j, const Keys &keys, const json &value) const;
+    void serialize(json &j, const Keys &keys, bool value) const;
+    void serialize(json &j, const Keys &keys, uint8_t value) const;
+    void serialize(json &j, const Keys &keys, uint16_t value) const;
+    void serialize(json &j, const Keys &keys, uint32_t value) const;
+    void serialize(json &j, const Keys &keys, uint64_t value) const;
+    void serialize(json &j, const Keys &keys, double value) const;
+};

@@ -1,0 +1,126 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <pthread.h>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "host/flow_parser.hpp"
+#include "host/json.hpp"
+#include "host/plugin.hpp"
+#include "host/time_of_day.hpp"
+#include "targets/target.hpp"
+
+class tfaAction;
+class tfaExemption;
+class tfaTargetPFtableConfig;
+
+// One queued flow event. The entry shares the host's flow record and keeps it alive while queued.
+struct tfaFlowEntry {
+    uint16_t event;
+    std::shared_ptr<tdFlow> flow;
+    tdFlowParams params;
+};
+
+// The flow-actions processor plug-in. Host threads deliver events through the intake overloads
+// and read status; the plug-in's own worker thread (Entry) loads the configuration and runs every
+// queued event through the global exemptions and the actions. The configuration collections are
+// touched only by the worker and by construction and destruction.
+class tfaPlugin : public tdPluginProcessor
+{
+public:
+    tfaPlugin(const std::string &tag, const tdPlugin::Params &params);
+    virtual ~tfaPlugin();
+
+    void *Entry() override;
+
+    void GetLibrary(std::string &library) override { library = LIBRARY; }
+    void GetName(std::string &name) override { name = NAME; }
+    void GetVersion(std::string &version) override { version = VERSION; }
+
+    void GetStatus(json &status) override;
+    void DisplayStatus(const json &status) override;
+
+    void DispatchEvent(tdPlugin::Event event, void *data = nullptr) override;
+
+    using tdPluginProcessor::DispatchProcessorEvent;
+    void DispatchProcessorEvent(tdPluginProcessor::Event event, tdFlowMap *flow_map) override;
+    void DispatchProcessorEvent(tdPluginProcessor::Event event,
+                                std::shared_ptr<tdFlow> &flow) override;
+    void DispatchProcessorEvent(tdPluginProcessor::Event event, std::shared_ptr<tdFlow> &flow,
+                                json &data) override;
+    void DispatchProcessorEvent(tdPluginProcessor::Event event) override;
+
+    virtual void DispatchSinkPayload(const std::string &sink, const std::set<std::string> &channels,
+                                     json &payload, tdFlags<tdPlugin::DispatchFlags> flags);
+
+    // The target registered under `name`, or null.
+    tfaTarget *FindTarget(const std::string &name) const;
+
+    // Drops the configuration: counters, global exemptions, actions, targets.
+    void Unload();
+    // Unload, load the configuration file and clear the parser's caches, on the calling thread.
+    void Reload();
+
+    void LoadConfig();
+    void LoadTargets(const json &targets_json, const json &defaults_json);
+    void LoadActions(const json &actions_json);
+    void LoadExemptions(const json &exemptions_json);
+
+    static constexpr const char *NAME = "Tarvix Flow Actions Processor Plugin";
+    static constexpr const char *VERSION = "1.2.15";
+    static constexpr const char *LIBRARY = "tarvix-proc-flow-actions";
+
+    // Shared by all criteria and exemptions; created by the first constructor that finds it null
+    // and deleted by every destructor, so one live plug-in object at a time is supported.
+    static tdFlowParser *parser;
+
+    struct Stats {
+        std::atomic<uint64_t> actions{0};
+        std::atomic<uint64_t> actions_enabled{0};
+        std::atomic<uint64_t> flows{0};
+        std::atomic<uint64_t> flows_priv{0};
+        std::atomic<uint64_t> flows_queued{0};
+        std::atomic<uint64_t> global_exemptions{0};
+        std::atomic<uint64_t> targets{0};
+        std::atomic<uint64_t> targets_enabled{0};
+    };
+
+    // Read by actions to judge their time windows.
+    int64_t GetNow() const { return now.load(); }
+
+protected:
+    // The worker's steps, in pass order.
+    void ApplyReload();
+    void TickTargets();
+    void UpdateTargets();
+    bool ProcessQueue();
+    void WaitForEvents();
+    void ProcessEntry(tfaFlowEntry &entry);
+    void QueueFlow(uint16_t event, std::shared_ptr<tdFlow> &flow, tdFlowParams &&params);
+    void BroadcastLocked();
+
+    tfaTargetPFtableConfig *pf_config = nullptr;
+    std::atomic<bool> reprocess_flows{false};
+    std::atomic<bool> reload_pending{true};
+    std::atomic<bool> reprocess_pending{false};
+    std::atomic<bool> update_pending{false};
+    std::mutex status_lock;
+    std::map<std::string, tfaTarget::tfaTargetType> target_types;
+    std::deque<tfaFlowEntry> flow_queue;
+    pthread_cond_t queue_cond;
+    pthread_mutex_t queue_cond_lock;
+    std::unordered_map<std::string, tfaTarget *> targets;
+    std::vector<std::pair<std::string, std::shared_ptr<tfaAction>>> actions;
+    std::vector<tfaExemption *> exemptions;
+    tdTimeOfDay time_of_day;
+    std::atomic<int64_t> now{0};
+    Stats stats;
+};

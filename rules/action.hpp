@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "host/flow.hpp"
+#include "host/flow_parser.hpp"
+#include "host/json.hpp"
+#include "host/plugin.hpp"
+
+class tdTimeOfDay;
+class tfaCriteria;
+class tfaExemption;
+class tfaPlugin;
+class tfaTarget;
+
+// One named rule: criteria that select flows, optional time windows, an interface filter,
+// exemptions, and the targets every matching flow is handed to. Immutable after construction and
+// used only on the plug-in's worker thread.
+class tfaAction
+{
+public:
+    enum Result : int {
+        AR_NO_MATCH = 0,
+        AR_EXEMPT = 1,
+        AR_OUTSIDE_TIME = 2,
+        AR_HALT = 3,
+        AR_MATCH = 4,
+    };
+
+    // Builds an action from its configuration object; `priority` is used when the object has no
+    // "priority". Throws tdException (or the criteria's and exemptions' plain strings), releasing
+    // everything built so far.
+    static std::shared_ptr<tfaAction> Create(tfaPlugin *plugin, const std::string &name,
+                                             unsigned priority, const json &config);
+
+    // Takes over the criteria, windows and exemptions; targets stay owned by the plug-in.
+    tfaAction(tfaPlugin *plugin, const std::string &name, unsigned priority,
+              const std::string &interface, const std::vector<tfaCriteria *> &criteria,
+              const std::vector<tdTimeOfDay *> &time_of_day,
+              std::unordered_map<std::string, tfaTarget *> &targets, const json &tags,
+              std::vector<tfaExemption *> &exemptions, bool halt_on_match);
+    virtual ~tfaAction();
+
+    tfaAction(const tfaAction &) = delete;
+    tfaAction &operator=(const tfaAction &) = delete;
+
+    // Runs one queued flow event through the action; returns a Result.
+    int ProcessFlow(tdPluginProcessor::Event event, std::shared_ptr<tdFlow> &flow,
+                    tdFlowParams &params);
+
+    std::string name;
+    uint32_t priority;
+    json tags;
+
+private:
+    tfaPlugin *plugin;
+    std::string interface;
+    std::vector<tfaCriteria *> criteria;
+    std::vector<tdTimeOfDay *> time_of_day;
+    std::unordered_map<std::string, tfaTarget *> targets;
+    std::vector<tfaExemption *> exemptions;
+    bool halt_on_match;
+};

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "host/applications.hpp"
+#include "host/flow.hpp"
+#include "host/flow_parser.hpp"
+
+// One compiled criteria string. The prefixes "ai", "ac", "pi" and "pc" compare the flow's
+// detected application or protocol with identifiers resolved once, at construction; "*" matches
+// every flow; any other text is a flow expression evaluated by the host parser on every call.
+class tfaCriteria
+{
+public:
+    enum Type : uint32_t {
+        CT_AI = 0,
+        CT_AC = 1,
+        CT_PI = 2,
+        CT_PC = 3,
+        CT_EXPRESSION = 4,
+        CT_ANY = 5,
+    };
+
+    static const char *type_prefixes[7];
+
+    // Throws a plain std::string for bad text; nothing is leaked.
+    static tfaCriteria *Create(const std::string &text);
+    explicit tfaCriteria(const std::string &text);
+    virtual ~tfaCriteria() = default;
+
+    // Evaluates against one flow event. A flow expression the parser rejects throws tdException
+    // "criteria parse error: \"<expression>\": <reason>".
+    bool operator==(std::pair<const std::shared_ptr<tdFlow> &, const tdFlowParams &> flow) const;
+
+    static bool IsNumeric(const std::string &text);
+
+    Type GetType() const { return type; }
+    bool IsNegated() const { return negated; }
+    const std::vector<uint32_t> &GetIds() const { return ids; }
+    const std::string &GetExpression() const { return expr; }
+
+private:
+    void ResolveApplication(const std::string &value);
+    void ResolveProtocol(const std::string &value);
+
+    tdApplications &apps;
+    std::string expr;
+    Type type = CT_EXPRESSION;
+    bool negated = false;
+    std::vector<uint32_t> ids;
+};

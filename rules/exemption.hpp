@@ -1,0 +1,36 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "host/addr.hpp"
+#include "host/flow.hpp"
+
+// One exemption: a MAC address, an IP address or a flow expression naming flows to leave alone.
+class tfaExemption
+{
+public:
+    enum Type : int32_t {
+        ET_MAC = 0,
+        ET_ADDR = 1,
+        ET_EXPRESSION = 2,
+        ET_NONE = 3,
+    };
+
+    // Throws a plain std::string for an empty text.
+    static tfaExemption *Create(const std::string &text);
+    explicit tfaExemption(const std::string &text);
+
+    // True when the flow is exempt. An expression the parser rejects with a plain string logs the
+    // fault and exempts nothing; a standard exception from the parser passes through.
+    bool operator==(const std::shared_ptr<tdFlow> &flow) const;
+    bool IsExempt(const std::shared_ptr<tdFlow> &flow) const { return *this == flow; }
+
+    Type GetType() const { return type; }
+    const std::string &GetExpression() const { return expr; }
+
+private:
+    Type type;
+    std::string expr;
+    tdAddr addr;
+};
