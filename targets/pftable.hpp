@@ -1,0 +1,81 @@
+#pragma once
+
+#include "host/flow.hpp"
+#include "host/json.hpp"
+#include "host/plugin.hpp"
+#include "targets/pftable_config.hpp"
+#include "targets/target.hpp"
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+
+struct pfr_table;
+
+// Puts an address of each matching flow into a pf table and removes it again once it has been
+// there longer than `ttl` seconds. Every table operation reports its own failure as a debug line
+// and returns false; none throws. Requests go through the shared device handle, so they fail with
+// EBADF until the loader has opened it.
+class tfaTargetPFtable : public tfaTarget
+{
+public:
+    enum AddrType : uint32_t {
+        ADDR_LOCAL = 1,
+        ADDR_OTHER = 2,
+    };
+
+    // Reads "anchor_name", "table_name" (from `target_config` only), "address_type", "ttl",
+    // "managed", "flush_on_create", "flush_on_destroy" and "auto_expire"; throws tdException for a
+    // missing table name or a value of the wrong type. Creates and empties the table when the
+    // flags ask for it, whatever pf answers. `config` is not owned and must outlive the target.
+    static tfaTargetPFtable *Create(const std::string &name, tfaTargetPFtableConfig *config,
+                                    const json &target_config, const json &type_config);
+
+    tfaTargetPFtable(const std::string &name, tfaTargetPFtableConfig *config,
+                     const std::string &anchor_name, const std::string &table_name,
+                     AddrType addr_type, uint32_t ttl);
+    // Empties the table when TF_FLUSH_ON_DESTROY is set; the table itself stays in pf.
+    ~tfaTargetPFtable() override;
+
+    // Creates the table when managed, then empties it when managed or flush-on-create.
+    void Create();
+
+    // Expires entries older than `ttl`; does nothing when `ttl` is 0.
+    void Update() override;
+    // Adds the chosen address of the flow for "flow_intel", "dpi_update" and "dpi_complete";
+    // false for any other event or when pf did not add it.
+    bool ProcessFlow(const tfaAction &action, tdPluginProcessor::Event event,
+                     std::shared_ptr<tdFlow> &flow) override;
+
+    // True when any of `flags` is set on this target.
+    bool Flush(const tfaTarget::tfaTargetFlags &flags) const;
+
+    // Creates the table as persistent with counters; true when it was created or already existed.
+    bool CreateTable();
+    // True when at least one address was removed.
+    bool FlushTable();
+    // True when pf deleted the table.
+    bool DestroyTable();
+    // True when pf added the address; false when it was already present.
+    bool AddTableEntry(const std::string &address);
+    // True when pf removed the address; false when it was absent.
+    bool RemoveTableEntry(const std::string &address);
+    // Removes every address whose zero time lies more than `ttl` seconds back. False when the
+    // table is empty or cannot be read, or when the deletion fails.
+    bool ExpireTableEntries();
+    // Inserts the full path of every anchor directly under `path` ("" is the main ruleset) into
+    // `anchors`; true when every request succeeded.
+    bool GetAnchors(std::set<std::string> &anchors, const std::string &path);
+    // Replaces the filter and scrub rules of `anchor` ("_pf" when empty) with none.
+    bool FlushAnchor(const std::string &anchor);
+
+    const std::string anchor_name;
+    const std::string table_name;
+    tfaTargetPFtableConfig *const config;
+    const AddrType addr_type;
+    const uint32_t ttl;
+
+private:
+    bool InitTable(pfr_table &table, int table_flags = 0) const;
+};
