@@ -1,18 +1,19 @@
 #pragma once
 
+#include "host/applications.hpp"
+#include "host/flow.hpp"
+#include "host/flow_parser.hpp"
+
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "host/applications.hpp"
-#include "host/flow.hpp"
-#include "host/flow_parser.hpp"
-
 // One compiled criteria string. The prefixes "ai", "ac", "pi" and "pc" compare the flow's
 // detected application or protocol with identifiers resolved once, at construction; "*" matches
 // every flow; any other text is a flow expression evaluated by the host parser on every call.
+// Immutable after construction.
 class tfaCriteria
 {
 public:
@@ -25,9 +26,12 @@ public:
         CT_ANY = 5,
     };
 
+    // Indexed by Type; the first null entry ends the list.
     static const char *type_prefixes[7];
 
-    // Throws a plain std::string for bad text; nothing is leaked.
+    // Throws a plain std::string for bad text: "invalid criteria (zero-length)" for an empty
+    // text, the whole text when a prefix has nothing (or only "!") after it. Throws tdException
+    // when there is no host instance. Nothing is leaked.
     static tfaCriteria *Create(const std::string &text);
     explicit tfaCriteria(const std::string &text);
     virtual ~tfaCriteria() = default;
@@ -36,16 +40,23 @@ public:
     // "criteria parse error: \"<expression>\": <reason>".
     bool operator==(std::pair<const std::shared_ptr<tdFlow> &, const tdFlowParams &> flow) const;
 
+    // True for a non-empty text of decimal digits only.
     static bool IsNumeric(const std::string &text);
 
     Type GetType() const { return type; }
     bool IsNegated() const { return negated; }
+    // Resolved identifiers in resolution order; protocol identifiers are tdProto::Id values.
     const std::vector<uint32_t> &GetIds() const { return ids; }
     const std::string &GetExpression() const { return expr; }
 
 private:
+    static Type FindType(const std::string &prefix);
     void ResolveApplication(const std::string &value);
     void ResolveProtocol(const std::string &value);
+    bool LookupApplication(const std::string &value, tdApplication &app) const;
+    void PushProtocol(int32_t id, const char *name);
+    bool Contains(uint32_t key) const;
+    bool ParseExpression(const std::shared_ptr<tdFlow> &flow, const tdFlowParams &params) const;
 
     tdApplications &apps;
     std::string expr;
