@@ -1,12 +1,13 @@
 #pragma once
 
-#include <memory>
-#include <string>
-
 #include "host/addr.hpp"
 #include "host/flow.hpp"
 
+#include <memory>
+#include <string>
+
 // One exemption: a MAC address, an IP address or a flow expression naming flows to leave alone.
+// Immutable after construction.
 class tfaExemption
 {
 public:
@@ -17,12 +18,15 @@ public:
         ET_NONE = 3,
     };
 
-    // Throws a plain std::string for an empty text.
+    // Throws a plain std::string "Exemption criteria can not be zero-length" for an empty text.
+    // A text that is not an address becomes a flow expression, checked only when evaluated.
     static tfaExemption *Create(const std::string &text);
     explicit tfaExemption(const std::string &text);
 
-    // True when the flow is exempt. An expression the parser rejects with a plain string logs the
-    // fault and exempts nothing; a standard exception from the parser passes through.
+    // True when the flow is exempt: an address matches either endpoint (ports are ignored), or
+    // the flow satisfies the expression, evaluated without the event's flow parameters. An
+    // expression the parser rejects with a plain string logs the fault and exempts nothing; a
+    // standard exception from the parser passes through.
     bool operator==(const std::shared_ptr<tdFlow> &flow) const;
     bool IsExempt(const std::shared_ptr<tdFlow> &flow) const { return *this == flow; }
 
@@ -30,6 +34,8 @@ public:
     const std::string &GetExpression() const { return expr; }
 
 private:
+    bool ParseExpression(const std::shared_ptr<tdFlow> &flow) const;
+
     Type type;
     std::string expr;
     tdAddr addr;

@@ -1,0 +1,63 @@
+#include "rules/exemption.hpp"
+
+#include "host/log.hpp"
+#include "plugin/plugin.hpp"
+
+namespace
+{
+constexpr const char *ZERO_LENGTH = "Exemption criteria can not be zero-length";
+
+tdFlowParser &SharedParser()
+{
+    if (tfaPlugin::parser == nullptr)
+        throw std::string("flow expression parser not created");
+    return *tfaPlugin::parser;
+}
+} // namespace
+
+tfaExemption *tfaExemption::Create(const std::string &text)
+{
+    return new tfaExemption(text);
+}
+
+tfaExemption::tfaExemption(const std::string &text) : type(ET_NONE), expr(text)
+{
+    if (text.empty())
+        throw std::string(ZERO_LENGTH);
+
+    tdAddr::Create(addr, text);
+    if (!addr.IsSet())
+        type = ET_EXPRESSION;
+    else if (addr.IsEthernet())
+        type = ET_MAC;
+    else if (addr.IsIPv4() || addr.IsIPv6())
+        type = ET_ADDR;
+}
+
+bool tfaExemption::operator==(const std::shared_ptr<tdFlow> &flow) const
+{
+    switch (type) {
+    case ET_MAC:
+        return addr == flow->lower_mac || addr == flow->upper_mac;
+    case ET_ADDR:
+        return addr == flow->lower_addr || addr == flow->upper_addr;
+    case ET_EXPRESSION:
+        return ParseExpression(flow);
+    case ET_NONE:
+        return false;
+    }
+    return false;
+}
+
+bool tfaExemption::ParseExpression(const std::shared_ptr<tdFlow> &flow) const
+{
+    // Exemptions judge the flow alone: the event's parameters are not theirs to see.
+    const tdFlowParams no_params;
+    try {
+        return SharedParser().Parse(flow, no_params, expr);
+    } catch (const std::string &fault) {
+        td_printf("Error parsing exemption expression: %s\n", fault.c_str());
+        td_dprintf("Expression: %s\n", expr.c_str());
+        return false;
+    }
+}
