@@ -49,6 +49,9 @@ public:
     uint8_t GetFlowEvents() const { return flow_events; }
 
 private:
+    // The payload "type" for `event`, or null when the event is not forwarded.
+    const char *PayloadType(tdPluginProcessor::Event event) const;
+
     std::string sink;
     std::string channel;
     tdFlags<tdPlugin::DispatchFlags> dispatch_flags;
