@@ -1,1 +1,0 @@
-/* PLACEHOLDER until the pf model lands. */

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "targets/pf/pfvar.hpp"
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace pfsim
+{
+
+// pf's anchor tree with the transaction state of each ruleset. Paths are given without leading
+// slashes ("" is the main ruleset, which always exists). Results are errno values, 0 on success.
+class Rulesets
+{
+public:
+    Rulesets();
+
+    // The path with its leading slashes removed, as pf looks anchors up.
+    static std::string Normalize(const char *path);
+    // Whether the anchors of `path` could be created: no empty part, no part of
+    // PF_ANCHOR_NAME_SIZE characters or more.
+    static bool Creatable(const std::string &path);
+
+    bool Exists(const std::string &path) const;
+
+    // Number of anchors directly under `path`; ENOENT when it does not exist.
+    int CountChildren(const std::string &path, uint32_t &count) const;
+    // Name of the child at `index` in tree order; ENOENT for a missing path, EBUSY past the end.
+    int ChildName(const std::string &path, uint32_t index, std::string &name) const;
+
+    // A table was created in / removed from `path`; the anchor and its parents are created
+    // (`path` must be Creatable) and removed again once empty.
+    void AttachTable(const std::string &path);
+    void DetachTable(const std::string &path);
+
+    // Opens ruleset `rs` of `path` for a transaction and hands out its ticket; EINVAL for a bad
+    // ruleset number or a path whose anchors cannot be created.
+    int Begin(int rs, const std::string &path, uint32_t &ticket);
+    // EINVAL for a bad ruleset number; EBUSY when the anchor is missing, the ruleset was not
+    // begun or the ticket differs.
+    int CheckCommit(int rs, const std::string &path, uint32_t ticket) const;
+    // Closes the transaction (no rules are kept) and removes the anchor if now empty. Only after
+    // CheckCommit succeeded.
+    void Commit(int rs, const std::string &path);
+
+    // Every anchor except the main ruleset, in tree order.
+    std::vector<std::string> List() const;
+    // Forgets every anchor and transaction.
+    void Clear();
+
+private:
+    struct Ruleset {
+        bool open = false;
+        uint32_t ticket = 0;
+    };
+    struct Anchor {
+        unsigned tables = 0;
+        Ruleset rules[PF_RULESET_MAX];
+    };
+
+    static std::string Parent(const std::string &path);
+    std::vector<std::string> Children(const std::string &path) const;
+    void Create(const std::string &path);
+    void RemoveIfEmpty(std::string path);
+
+    std::map<std::string, Anchor> anchors;
+};
+
+} // namespace pfsim
