@@ -1,15 +1,15 @@
 #pragma once
 
+#include "host/flow.hpp"
+#include "host/flow_parser.hpp"
+#include "host/json.hpp"
+#include "host/plugin.hpp"
+
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <unordered_map>
 #include <vector>
-
-#include "host/flow.hpp"
-#include "host/flow_parser.hpp"
-#include "host/json.hpp"
-#include "host/plugin.hpp"
 
 class tdTimeOfDay;
 class tfaCriteria;
@@ -48,7 +48,9 @@ public:
     tfaAction(const tfaAction &) = delete;
     tfaAction &operator=(const tfaAction &) = delete;
 
-    // Runs one queued flow event through the action; returns a Result.
+    // Runs one queued flow event through the action and returns a Result: time windows first,
+    // then the interface filter, the exemptions and the criteria; a match hands the flow to every
+    // target (in no defined order). Criteria, exemption and target exceptions pass through.
     int ProcessFlow(tdPluginProcessor::Event event, std::shared_ptr<tdFlow> &flow,
                     tdFlowParams &params);
 
@@ -57,6 +59,11 @@ public:
     json tags;
 
 private:
+    // True when the action has no valid window or the plug-in's current time lies in one.
+    bool InsideTime() const;
+    // True when any criteria matches; a criteria evaluation error passes to the caller.
+    bool MatchesCriteria(const std::shared_ptr<tdFlow> &flow, const tdFlowParams &params) const;
+
     tfaPlugin *plugin;
     std::string interface;
     std::vector<tfaCriteria *> criteria;
