@@ -1,33 +1,47 @@
 #pragma once
 
+#include "host/json.hpp"
+
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <unordered_map>
-
-#include "host/json.hpp"
 
 class tdFlow;
 
 // Flow parameters: named JSON values that travel with a flow event ("intel" for intel events).
 using tdFlowParams = std::unordered_map<std::string, json>;
 
-// The host's flow expression language. One instance is shared by all users on one thread.
+// The host's flow expression language (docs/expressions.md): comparisons of flow record fields,
+// named as in the record's JSON form ("other_ip == 10.0.0.0/8", "ssl.client_sni =~ '\.example$'",
+// "15 in risks", "intel.score > 50"), joined with && || ! and parentheses.
+//
+// One instance is used from one thread at a time; it takes no locks of its own.
 class tdFlowParser
 {
 public:
-    tdFlowParser();
+    static constexpr size_t DEFAULT_CACHE_SIZE = 1024;
+
+    // Keeps up to `cache_size` compiled expressions and as many regular expressions, forgetting
+    // the least recently used first.
+    explicit tdFlowParser(size_t cache_size = DEFAULT_CACHE_SIZE);
     ~tdFlowParser();
 
     tdFlowParser(const tdFlowParser &) = delete;
     tdFlowParser &operator=(const tdFlowParser &) = delete;
 
-    // True when `flow` (with `params`) satisfies `expression`. A bad expression throws its fault
-    // as a plain std::string naming the column. Compiled expressions are cached by their text.
+    // True when `flow` (with `params`) satisfies `expression`, read under the flow's lock. A bad
+    // expression throws its fault as a plain std::string "column N: <fault>", on every call;
+    // a null flow throws std::invalid_argument. Expressions are compiled once and cached by their
+    // text (faults too); evaluating a cached expression does not allocate.
     bool Parse(const std::shared_ptr<tdFlow> &flow, const tdFlowParams &params,
                const std::string &expression);
 
     // Drops every cached compiled expression and regular expression.
     void ClearCache();
+
+    size_t CachedExpressions() const;
+    size_t CachedRegexes() const;
 
 private:
     struct Impl;
