@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <dirent.h>
+#include <fcntl.h>
 #include <memory>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace
 {
@@ -35,6 +37,30 @@ int td_file_exists(const std::string &path)
 int td_dir_exists(const std::string &path)
 {
     return path_is(path, is_directory);
+}
+
+bool td_read_file(const std::string &path, std::string &data)
+{
+    data.clear();
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat sb;
+    int error = fstat(fd, &sb) != 0 ? errno : S_ISDIR(sb.st_mode) ? EISDIR : 0;
+    char buffer[8192];
+    while (error == 0) {
+        ssize_t length = read(fd, buffer, sizeof(buffer));
+        if (length < 0 && errno == EINTR)
+            continue;
+        if (length < 0)
+            error = errno;
+        if (length <= 0)
+            break;
+        data.append(buffer, static_cast<size_t>(length));
+    }
+    close(fd);
+    errno = error;
+    return error == 0;
 }
 
 bool td_scan_dotd(const std::string &dir, std::vector<std::string> &files)

@@ -8,9 +8,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace
 {
@@ -19,7 +16,6 @@ constexpr const char *LOCALTIME = "/etc/localtime";
 constexpr int64_t SECONDS_PER_DAY = 86400;
 constexpr int64_t SECONDS_PER_HOUR = 3600;
 constexpr size_t HEADER_SIZE = 44;
-constexpr size_t MAX_FILE_SIZE = 1 << 20;
 
 int64_t FloorDiv(int64_t a, int64_t b)
 {
@@ -57,31 +53,6 @@ unsigned DaysInMonth(int64_t y, int m)
 {
     static const unsigned days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     return days[m - 1] + (m == 2 && IsLeap(y));
-}
-
-// Reads a whole zone file; false with `error` set to the errno value when it cannot.
-bool ReadZoneFile(const std::string &path, std::string &data, int &error)
-{
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        error = errno;
-        return false;
-    }
-    struct stat sb;
-    error = fstat(fd, &sb) != 0 ? errno : S_ISDIR(sb.st_mode) ? EISDIR : 0;
-    char buffer[4096];
-    while (error == 0 && data.size() <= MAX_FILE_SIZE) {
-        ssize_t length = read(fd, buffer, sizeof(buffer));
-        if (length < 0 && errno == EINTR)
-            continue;
-        if (length < 0)
-            error = errno;
-        if (length <= 0)
-            break;
-        data.append(buffer, static_cast<size_t>(length));
-    }
-    close(fd);
-    return error == 0;
 }
 
 // Sequential big-endian reader over TZif data.
@@ -240,12 +211,9 @@ tdTimeZone tdTimeZone::Load(const std::string &name)
     }
 
     std::string data;
-    int error = 0;
-    if (!ReadZoneFile(path, data, error))
+    if (!td_read_file(path, data))
         throw tdException("unknown time zone: %s: %s: %s", name.c_str(), path.c_str(),
-                          strerror(error));
-    if (data.size() > MAX_FILE_SIZE)
-        throw tdException("invalid time zone file: %s", path.c_str());
+                          strerror(errno));
     return Parse(data, path);
 }
 

@@ -1,13 +1,13 @@
 #include "plugin/plugin.hpp"
 
-#include <cstring>
-#include <ctime>
-
 #include "host/exception.hpp"
 #include "host/log.hpp"
 #include "rules/action.hpp"
 #include "rules/exemption.hpp"
 #include "targets/pftable_config.hpp"
+
+#include <cstring>
+#include <ctime>
 
 tdFlowParser *tfaPlugin::parser = nullptr;
 

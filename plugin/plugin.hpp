@@ -1,5 +1,11 @@
 #pragma once
 
+#include "host/flow_parser.hpp"
+#include "host/json.hpp"
+#include "host/plugin.hpp"
+#include "host/time_of_day.hpp"
+#include "targets/target.hpp"
+
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -11,12 +17,6 @@
 #include <unordered_map>
 #include <utility>
 #include <vector>
-
-#include "host/flow_parser.hpp"
-#include "host/json.hpp"
-#include "host/plugin.hpp"
-#include "host/time_of_day.hpp"
-#include "targets/target.hpp"
 
 class tfaAction;
 class tfaExemption;
@@ -69,9 +69,16 @@ public:
     // Unload, load the configuration file and clear the parser's caches, on the calling thread.
     void Reload();
 
+    // Loads the configuration file: time zone, pf device, targets, actions (sorted by priority)
+    // and global exemptions. Throws tdException (or a JSON type error, or what a factory throws)
+    // on a fatal fault; what was installed before the fault stays, and the counters keep what
+    // they counted.
     void LoadConfig();
+    // Replaces the targets with the enabled ones of `targets_json`, in name order.
     void LoadTargets(const json &targets_json, const json &defaults_json);
+    // Replaces the actions; installs them, sorted by priority, only when every one was created.
     void LoadActions(const json &actions_json);
+    // Replaces the global exemptions; a bad element is reported and skipped.
     void LoadExemptions(const json &exemptions_json);
 
     static constexpr const char *NAME = "Tarvix Flow Actions Processor Plugin";
@@ -97,15 +104,25 @@ public:
     int64_t GetNow() const { return now.load(); }
 
 protected:
-    // The worker's steps, in pass order.
+    // Builds one target of a registered kind; null when the kind has no factory. Tests override
+    // it to register kinds of their own.
+    virtual tfaTarget *CreateTarget(tfaTarget::tfaTargetType type, const std::string &name,
+                                    const json &target_config, const json &type_config);
+
+    // The worker's steps, in pass order. Each reports its own faults and returns, so one bad
+    // configuration, target or queued event never ends the worker.
     void ApplyReload();
     void TickTargets();
     void UpdateTargets();
+    // Takes the whole queue and processes it; false when it was empty.
     bool ProcessQueue();
-    void WaitForEvents();
     void ProcessEntry(tfaFlowEntry &entry);
-    void QueueFlow(uint16_t event, std::shared_ptr<tdFlow> &flow, tdFlowParams &&params);
-    void BroadcastLocked();
+    // Waits up to one second for a broadcast of queue_cond.
+    void WaitForEvents();
+    void RefreshNow();
+
+    void QueueFlow(tdPluginProcessor::Event event, std::shared_ptr<tdFlow> &flow,
+                   tdFlowParams &&params);
 
     tfaTargetPFtableConfig *pf_config = nullptr;
     std::atomic<bool> reprocess_flows{false};
