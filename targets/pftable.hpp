@@ -77,5 +77,13 @@ public:
     const uint32_t ttl;
 
 private:
+    // Fills `table` from the target's anchor and table name; false after pfctl_init_table's
+    // message.
     bool InitTable(pfr_table &table, int table_flags = 0) const;
+    // The shared descriptor; -1 (so EBADF) without a device handle.
+    int Descriptor() const;
+    // Names the failure errno holds after adding or removing `address` (`action`: "adding",
+    // "removing"); silent when errno is 0.
+    void ReportEntryFailure(const pfr_table &table, const std::string &address,
+                            const char *action) const;
 };

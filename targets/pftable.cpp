@@ -1,0 +1,424 @@
+#include "targets/pftable.hpp"
+
+#include "host/exception.hpp"
+#include "host/log.hpp"
+#include "targets/pf/debug.hpp"
+#include "targets/pf/host_entry.hpp"
+#include "targets/pf/pf_device.hpp"
+#include "targets/pf/pfr_buf.hpp"
+#include "targets/pf/pfvar.hpp"
+#include "targets/pf/ruleset.hpp"
+#include "targets/pf/table.hpp"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+namespace
+{
+
+constexpr char MAIN_RULESET[] = "*";
+constexpr char RESERVED_ANCHOR[] = "_pf";
+constexpr char LOCAL_ADDRESS[] = "local";
+
+// A pf record buffer released when it goes out of scope.
+struct ScopedBuf {
+    explicit ScopedBuf(int kind) : buf{kind, 0, 0, nullptr} {}
+    ~ScopedBuf() { pfr_buf_clear(&buf); }
+    ScopedBuf(const ScopedBuf &) = delete;
+    ScopedBuf &operator=(const ScopedBuf &) = delete;
+    pfr_buf buf;
+};
+
+// Reads a key first from the type defaults and then from the target's own object, so that the
+// target's value wins; a value of the wrong type in either throws.
+class KeyReader
+{
+public:
+    KeyReader(const std::string &owner, const json &type_config, const json &target_config)
+        : owner(owner), configs{&type_config, &target_config}
+    {
+    }
+
+    void String(const char *key, std::string &value) const
+    {
+        for (const json *config : configs)
+            if (const json *found = Find(*config, key))
+                value = Checked(*found, found->is_string(), "string", key).get<std::string>();
+    }
+
+    void Bool(const char *key, bool &value) const
+    {
+        for (const json *config : configs)
+            if (const json *found = Find(*config, key))
+                value = Checked(*found, found->is_boolean(), "bool", key).get<bool>();
+    }
+
+    // Booleans count as 0 and 1; numbers outside the unsigned 32-bit range are refused rather
+    // than wrapped into a different value.
+    void Unsigned(const char *key, uint32_t &value) const
+    {
+        for (const json *config : configs)
+            if (const json *found = Find(*config, key))
+                value = ToUnsigned(*found, key);
+    }
+
+    // Reads `key` from the target's own object only.
+    void RequiredTargetString(const char *key, std::string &value) const
+    {
+        const json *found = Find(*configs[1], key);
+        if (found == nullptr)
+            throw tdException("%s: required %s parameter not found: %s", owner.c_str(), "string",
+                              key);
+        value = Checked(*found, found->is_string(), "string", key).get<std::string>();
+    }
+
+private:
+    static const json *Find(const json &config, const char *key)
+    {
+        if (!config.is_object())
+            return nullptr;
+        auto found = config.find(key);
+        return found == config.end() ? nullptr : &*found;
+    }
+
+    const json &Checked(const json &value, bool valid, const char *type, const char *key) const
+    {
+        if (!valid)
+            throw tdException("%s: invalid %s parameter type: %s", owner.c_str(), type, key);
+        return value;
+    }
+
+    uint32_t ToUnsigned(const json &value, const char *key) const
+    {
+        constexpr uint64_t limit = std::numeric_limits<uint32_t>::max();
+        bool valid;
+        if (value.is_boolean())
+            return value.get<bool>() ? 1 : 0;
+        if (value.is_number_unsigned())
+            valid = value.get<uint64_t>() <= limit;
+        else if (value.is_number_integer())
+            valid =
+                value.get<int64_t>() >= 0 && value.get<int64_t>() <= static_cast<int64_t>(limit);
+        else if (value.is_number_float())
+            valid =
+                value.get<double>() >= 0 && value.get<double>() < static_cast<double>(limit) + 1;
+        else
+            valid = false;
+        Checked(value, valid, "unsigned", key);
+        return value.is_number_float() ? static_cast<uint32_t>(value.get<double>())
+                                       : static_cast<uint32_t>(value.get<uint64_t>());
+    }
+
+    const std::string &owner;
+    const json *configs[2];
+};
+
+// Parses `address` into the BUF_ADDRS buffer `addrs`; false after the parser's message.
+bool parse_address(const std::string &address, pfr_buf &addrs)
+{
+    host_entry *hosts = pfctl_host(address.c_str());
+    if (hosts == nullptr)
+        return false;
+    int result = pfctl_append_host(&addrs, hosts);
+    pfctl_free_host(hosts);
+    return result == 0;
+}
+
+} // namespace
+
+tfaTargetPFtable *tfaTargetPFtable::Create(const std::string &name, tfaTargetPFtableConfig *config,
+                                           const json &target_config, const json &type_config)
+{
+    std::string anchor_name = MAIN_RULESET;
+    std::string table_name;
+    std::string address_type;
+    uint32_t ttl = 0;
+    bool managed = false, flush_on_create = false, flush_on_destroy = false, auto_expire = false;
+
+    KeyReader keys(name, type_config, target_config);
+    keys.String("anchor_name", anchor_name);
+    keys.RequiredTargetString("table_name", table_name);
+    keys.String("address_type", address_type);
+    keys.Unsigned("ttl", ttl);
+    keys.Bool("managed", managed);
+    keys.Bool("flush_on_create", flush_on_create);
+    keys.Bool("flush_on_destroy", flush_on_destroy);
+    keys.Bool("auto_expire", auto_expire);
+
+    td_dprintf("auto_expire: %s\n", auto_expire ? "true" : "false");
+
+    auto *target =
+        new tfaTargetPFtable(name, config, anchor_name, table_name,
+                             address_type == LOCAL_ADDRESS ? ADDR_LOCAL : ADDR_OTHER, ttl);
+    target->flags = (managed ? TF_MANAGED : TF_NONE) |
+                    (flush_on_create ? TF_FLUSH_ON_CREATE : TF_NONE) |
+                    (flush_on_destroy ? TF_FLUSH_ON_DESTROY : TF_NONE) |
+                    (auto_expire ? TF_AUTO_EXPIRE : TF_NONE);
+    target->Create();
+    return target;
+}
+
+tfaTargetPFtable::tfaTargetPFtable(const std::string &name, tfaTargetPFtableConfig *config,
+                                   const std::string &anchor_name, const std::string &table_name,
+                                   AddrType addr_type, uint32_t ttl)
+    : tfaTarget(TT_PFTABLE, name, 0), anchor_name(anchor_name), table_name(table_name),
+      config(config), addr_type(addr_type), ttl(ttl)
+{
+}
+
+tfaTargetPFtable::~tfaTargetPFtable()
+{
+    if (Flush(TF_FLUSH_ON_DESTROY))
+        FlushTable();
+}
+
+void tfaTargetPFtable::Create()
+{
+    if (Flush(TF_MANAGED))
+        CreateTable();
+    if (Flush(static_cast<tfaTargetFlags>(TF_MANAGED | TF_FLUSH_ON_CREATE)))
+        FlushTable();
+}
+
+void tfaTargetPFtable::Update()
+{
+    if (ttl != 0)
+        ExpireTableEntries();
+}
+
+bool tfaTargetPFtable::ProcessFlow(const tfaAction &action, tdPluginProcessor::Event event,
+                                   std::shared_ptr<tdFlow> &flow)
+{
+    switch (event) {
+    case tdPluginProcessor::EVENT_FLOW_INTEL:
+    case tdPluginProcessor::EVENT_DPI_UPDATE:
+    case tdPluginProcessor::EVENT_DPI_COMPLETE:
+        break;
+    default:
+        return false;
+    }
+    if (flow == nullptr)
+        return false;
+
+    bool lower_is_other = flow->lower_map == tdFlow::LOWER_MAP_OTHER;
+    const tdAddr *addr;
+    switch (addr_type) {
+    case ADDR_LOCAL:
+        addr = lower_is_other ? &flow->upper_addr : &flow->lower_addr;
+        break;
+    case ADDR_OTHER:
+        addr = lower_is_other ? &flow->lower_addr : &flow->upper_addr;
+        break;
+    default:
+        td_dprintf("%s: invalid address type: %d\n", name.c_str(), static_cast<int>(addr_type));
+        return false;
+    }
+    return AddTableEntry(addr->GetString());
+}
+
+bool tfaTargetPFtable::Flush(const tfaTarget::tfaTargetFlags &flags) const
+{
+    return (this->flags & flags) != 0;
+}
+
+bool tfaTargetPFtable::InitTable(pfr_table &table, int table_flags) const
+{
+    return pfctl_init_table(&table, anchor_name, table_name, table_flags);
+}
+
+int tfaTargetPFtable::Descriptor() const
+{
+    return config != nullptr ? config->fd : -1;
+}
+
+void tfaTargetPFtable::ReportEntryFailure(const pfr_table &table, const std::string &address,
+                                          const char *action) const
+{
+    switch (errno) {
+    case 0:
+        break;
+    case ENOENT:
+    case EINVAL:
+        pf_dprintf("%s: anchor doesn't exist: %s\n", table_name.c_str(), table.pfrt_anchor);
+        break;
+    case ESRCH:
+        pf_dprintf("%s: table doesn't exist.\n", table_name.c_str());
+        break;
+    default:
+        pf_dprintf("%s: error %s entry: %s: %s\n", table_name.c_str(), action, table.pfrt_anchor,
+                   address.c_str());
+        break;
+    }
+}
+
+bool tfaTargetPFtable::CreateTable()
+{
+    pfr_table table;
+    int added = 0;
+
+    if (!InitTable(table, PFR_TFLAG_PERSIST | PFR_TFLAG_COUNTERS))
+        return false;
+    if (pfr_add_tables(Descriptor(), &table, 1, &added) == -1) {
+        pf_dprintf("%s: error creating table: %s\n", table_name.c_str(), strerror(errno));
+        return false;
+    }
+    pf_dprintf("%s: table %s.\n", table_name.c_str(), added > 0 ? "created" : "exists");
+    return true;
+}
+
+bool tfaTargetPFtable::FlushTable()
+{
+    pfr_table table;
+    int deleted = 0;
+
+    if (!InitTable(table))
+        return false;
+    // A stale errno must not be reported for a table that was merely empty.
+    errno = 0;
+    if (pfr_clr_addrs(Descriptor(), &table, &deleted) == 0 && deleted > 0) {
+        pf_dprintf("%s: %s, %s: %d\n", "FlushTable", anchor_name.c_str(), table_name.c_str(),
+                   deleted);
+        return true;
+    }
+    if (errno != 0)
+        pf_dprintf("%s: %s, %s: %s\n", "FlushTable", anchor_name.c_str(), table_name.c_str(),
+                   strerror(errno));
+    return false;
+}
+
+bool tfaTargetPFtable::DestroyTable()
+{
+    pfr_table table;
+    int deleted = 0;
+
+    if (!InitTable(table))
+        return false;
+    int result = pfr_del_tables(Descriptor(), &table, 1, &deleted);
+    if (result == 0 && deleted > 0) {
+        pf_dprintf("%s: %s, %s\n", "DestroyTable", anchor_name.c_str(), table_name.c_str());
+        return true;
+    }
+    // pf answers a missing table with success and nothing deleted.
+    if (result == 0)
+        errno = ESRCH;
+    pf_dprintf("%s: %s, %s: %s\n", "DestroyTable", anchor_name.c_str(), table_name.c_str(),
+               strerror(errno));
+    return false;
+}
+
+bool tfaTargetPFtable::AddTableEntry(const std::string &address)
+{
+    pfr_table table;
+    ScopedBuf addrs(BUF_ADDRS);
+    int added = 0;
+
+    if (!InitTable(table) || !parse_address(address, addrs.buf))
+        return false;
+    // Address parsing may leave errno set; an address that was already present must read as 0.
+    errno = 0;
+    if (pfr_add_addrs(Descriptor(), &table, static_cast<const pfr_addr *>(addrs.buf.storage),
+                      addrs.buf.count, &added) == 0 &&
+        added > 0) {
+        pf_dprintf("%s: %s, %s: %s\n", "AddTableEntry", anchor_name.c_str(), table_name.c_str(),
+                   address.c_str());
+        return true;
+    }
+    ReportEntryFailure(table, address, "adding");
+    return false;
+}
+
+bool tfaTargetPFtable::RemoveTableEntry(const std::string &address)
+{
+    pfr_table table;
+    ScopedBuf addrs(BUF_ADDRS);
+    int deleted = 0;
+
+    if (!InitTable(table) || !parse_address(address, addrs.buf))
+        return false;
+    errno = 0;
+    if (pfr_del_addrs(Descriptor(), &table, static_cast<const pfr_addr *>(addrs.buf.storage),
+                      addrs.buf.count, &deleted) == -1) {
+        ReportEntryFailure(table, address, "removing");
+        return false;
+    }
+    if (deleted > 0) {
+        pf_dprintf("%s: %s, %s: %s\n", "RemoveTableEntry", anchor_name.c_str(), table_name.c_str(),
+                   address.c_str());
+        return true;
+    }
+    errno = ENOENT;
+    pf_dprintf("%s: %s, %s: %s: %s\n", "RemoveTableEntry", anchor_name.c_str(), table_name.c_str(),
+               address.c_str(), strerror(ENOENT));
+    return false;
+}
+
+bool tfaTargetPFtable::ExpireTableEntries()
+{
+    pfr_table table;
+    ScopedBuf stats(BUF_ASTATS);
+    ScopedBuf expired(BUF_ADDRS);
+    int deleted = 0;
+
+    if (!InitTable(table))
+        return false;
+    if (pfr_get_astats(Descriptor(), &table, &stats.buf) == -1 || stats.buf.count == 0)
+        return false;
+
+    int64_t now = static_cast<int64_t>(pf_time());
+    for (int i = 0; i < stats.buf.count; i++) {
+        auto *stat = static_cast<pfr_astats *>(pfr_buf_at(&stats.buf, i));
+        stat->pfras_a.pfra_fback = PFR_FB_NONE;
+        int64_t tzero = static_cast<int64_t>(stat->pfras_tzero);
+        if (tzero == 0 || now - tzero <= static_cast<int64_t>(ttl))
+            continue;
+        if (pfr_buf_add(&expired.buf, &stat->pfras_a) == -1) {
+            pf_dprintf("%s: table_expire: duplicate error\n", table_name.c_str());
+            return false;
+        }
+    }
+    if (expired.buf.count == 0)
+        return true;
+
+    if (pfr_del_addrs(Descriptor(), &table, static_cast<const pfr_addr *>(expired.buf.storage),
+                      expired.buf.count, &deleted) == -1)
+        return false;
+    if (deleted > 0)
+        pf_dprintf("%s: %s, %s: %d\n", "ExpireTableEntries", anchor_name.c_str(),
+                   table_name.c_str(), deleted);
+    return true;
+}
+
+bool tfaTargetPFtable::GetAnchors(std::set<std::string> &anchors, const std::string &path)
+{
+    uint32_t count = 0;
+    char anchor[sizeof(pfioc_ruleset::name)];
+
+    if (path.find('\0') != std::string::npos) {
+        errno = EINVAL;
+        pf_dprintf("%s: DIOCGETRULESETS: %s\n", name.c_str(), strerror(errno));
+        return false;
+    }
+    if (pfctl_get_rulesets(Descriptor(), path.c_str(), &count) == -1) {
+        pf_dprintf("%s: DIOCGETRULESETS: %s\n", name.c_str(), strerror(errno));
+        return false;
+    }
+    for (uint32_t index = 0; index < count; index++) {
+        if (pfctl_get_ruleset(Descriptor(), path.c_str(), index, anchor, sizeof(anchor)) == -1) {
+            pf_dprintf("%s: DIOCGETRULESETS: %s\n", name.c_str(), strerror(errno));
+            return false;
+        }
+        anchors.insert(path.empty() ? std::string(anchor) : path + "/" + anchor);
+    }
+    return true;
+}
+
+bool tfaTargetPFtable::FlushAnchor(const std::string &anchor)
+{
+    const std::string used = anchor.empty() ? RESERVED_ANCHOR : anchor;
+    if (pfctl_flush_anchor(Descriptor(), used.c_str()) == 0)
+        return true;
+    pf_dprintf("%s: error while flushing anchor: %s\n", table_name.c_str(), used.c_str());
+    return false;
+}
