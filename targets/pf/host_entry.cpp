@@ -62,6 +62,13 @@ host_entry *parse_numeric(const char *text)
     hints.ai_flags = AI_NUMERICHOST;
     if (getaddrinfo(text, "0", &hints, &result) != 0)
         return nullptr;
+    // The resolver also takes classful shorthand ("10" as 0.0.0.10); that is network notation
+    // here, read with its prefix by parse_network.
+    in_addr dotted;
+    if (result->ai_family == AF_INET && inet_pton(AF_INET, text, &dotted) != 1) {
+        freeaddrinfo(result);
+        return nullptr;
+    }
 
     host_entry *entry = new_entry();
     if (entry != nullptr) {
