@@ -81,18 +81,28 @@ Value::Literal LiteralOf(const Lexer::Token &token)
     return literal;
 }
 
-// A quoted text stands for a number or an address where one is expected ("0x0303", "10/8").
+bool ReadText(const std::string &text, Value::Type type, Value::Literal &literal)
+{
+    switch (type) {
+    case Value::T_NUMBER:
+        return Value::Number::Parse(text, literal.number) == Value::Number::P_OK;
+    case Value::T_ADDRESS:
+    case Value::T_MAC:
+        return Value::Prefix::ParseNetwork(text, literal.prefix) &&
+               (literal.prefix.family == Value::Prefix::F_MAC) == (type == Value::T_MAC);
+    default:
+        return false;
+    }
+}
+
+// A quoted text stands for a number or an address where one is expected ("0x0303",
+// "10.0.0.0/8").
 bool ConvertText(Value::Literal &literal, Value::Type type)
 {
-    if (literal.type != Value::T_STRING)
+    if (literal.type != Value::T_STRING || !ReadText(literal.text, type, literal))
         return false;
-    if (type == Value::T_NUMBER)
-        return Value::Number::Parse(literal.text, literal.number) == Value::Number::P_OK;
-    bool mac = type == Value::T_MAC;
-    if ((type != Value::T_ADDRESS && !mac) ||
-        !Value::Prefix::ParseNetwork(literal.text, literal.prefix) ||
-        (literal.prefix.family == Value::Prefix::F_MAC) != mac)
-        return false;
+    literal.type = type;
+    literal.text.clear();
     return true;
 }
 

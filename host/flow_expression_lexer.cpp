@@ -1,5 +1,6 @@
 #include "host/flow_expression_lexer.hpp"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cstdio>
@@ -52,6 +53,49 @@ bool EqualsIgnoringCase(std::string_view a, const char *b)
     return i == a.size() && !b[i];
 }
 
+// Bytes of the character starting `text` when it is printable ASCII or well-formed UTF-8, else 0.
+size_t PrintableLength(std::string_view text)
+{
+    unsigned char lead = static_cast<unsigned char>(text[0]);
+    if (lead < 0x80)
+        return isprint(lead) ? 1 : 0;
+    size_t length = lead >= 0xc2 && lead <= 0xdf   ? 2
+                    : lead >= 0xe0 && lead <= 0xef ? 3
+                    : lead >= 0xf0 && lead <= 0xf4 ? 4
+                                                   : 0;
+    if (length == 0 || length > text.size())
+        return 0;
+    // The second byte's range excludes overlong forms, surrogates and code points past U+10FFFF.
+    unsigned char second = static_cast<unsigned char>(text[1]);
+    unsigned char low = lead == 0xe0 ? 0xa0 : lead == 0xf0 ? 0x90 : 0x80;
+    unsigned char high = lead == 0xed ? 0x9f : lead == 0xf4 ? 0x8f : 0xbf;
+    if (second < low || second > high)
+        return 0;
+    for (size_t i = 2; i < length; i++)
+        if (!IsUtf8Continuation(text[i]))
+            return 0;
+    return length;
+}
+
+// Faults end up in log lines and JSON documents: control characters and bytes that are not
+// UTF-8 are written as \xHH.
+std::string Printable(std::string_view text)
+{
+    std::string printable;
+    for (size_t i = 0; i < text.size();) {
+        size_t length = PrintableLength(text.substr(i));
+        if (length) {
+            printable.append(text.substr(i, length));
+            i += length;
+            continue;
+        }
+        char escaped[8];
+        snprintf(escaped, sizeof(escaped), "\\x%02x", static_cast<unsigned char>(text[i++]));
+        printable += escaped;
+    }
+    return printable;
+}
+
 int HexDigit(char c)
 {
     if (IsDigit(c))
@@ -86,7 +130,7 @@ std::string Lexer::Fault(size_t offset, const std::string &what) const
     size_t column = 1;
     for (size_t i = 0; i < offset && i < text.size(); i++)
         column += !IsUtf8Continuation(text[i]);
-    return "column " + std::to_string(column) + ": " + what;
+    return "column " + std::to_string(column) + ": " + Printable(what);
 }
 
 std::string Lexer::Describe(const Token &token)
@@ -181,13 +225,8 @@ void Lexer::LexOperator()
 
 void Lexer::Unexpected(size_t offset) const
 {
-    unsigned char c = static_cast<unsigned char>(text[offset]);
-    char shown[8];
-    if (isprint(c))
-        snprintf(shown, sizeof(shown), "'%c'", c);
-    else
-        snprintf(shown, sizeof(shown), "\\x%02x", c);
-    throw Fault(offset, std::string("unexpected character: ") + shown);
+    size_t length = std::max<size_t>(PrintableLength(text.substr(offset)), 1);
+    throw Fault(offset, "unexpected character: '" + std::string(text.substr(offset, length)) + "'");
 }
 
 // Quoted with ' or ". \\ \' \" \n \r \t and \xHH are decoded; any other backslash is kept with
