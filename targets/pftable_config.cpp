@@ -62,7 +62,10 @@ bool tfaTargetPFtableConfig::Close()
 void tfaTargetPFtableConfig::SetDevice(const std::string &path)
 {
     device = path;
-    Close();
+    // A descriptor that cannot be closed is of no further use: keeping it would leave the new
+    // device unopened while reporting success.
+    if (!Close())
+        fd = -1;
     if (!Open())
         throw tdException("%s: %s: %s",
                           "void tfaTargetPFtableConfig::SetDevice(const std::string &)",

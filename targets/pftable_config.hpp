@@ -20,7 +20,8 @@ public:
     bool IsRunning();
     // False when already closed or when close(2) fails (the descriptor is then kept).
     bool Close();
-    // Stores the path, closes and opens again. Throws tdException when the open fails.
+    // Stores the path, closes (forgetting a descriptor that fails to close) and opens again.
+    // Throws tdException when the open fails.
     void SetDevice(const std::string &device);
 
     int fd = -1;
