@@ -1,21 +1,43 @@
 #include "host/applications.hpp"
 
+#include "host/exception.hpp"
+#include "host/json.hpp"
+
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 
-#include "host/exception.hpp"
-#include "host/json.hpp"
+namespace
+{
+// The whole file; a read fault (a directory, an I/O error) throws naming the file, never a
+// stream exception of its own.
+std::string ReadFile(const std::string &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        throw tdException("%s: %s", path.c_str(), strerror(errno));
+    std::string text;
+    char block[4096];
+    while (file.read(block, sizeof(block)) || file.gcount() > 0)
+        text.append(block, static_cast<size_t>(file.gcount()));
+    if (file.bad())
+        throw tdException("%s: %s", path.c_str(), strerror(errno));
+    return text;
+}
+
+json ParseFile(const std::string &path)
+{
+    try {
+        return json::parse(ReadFile(path), nullptr, true, true);
+    } catch (const json::parse_error &e) {
+        throw tdException("%s: %s", path.c_str(), e.what());
+    }
+}
+} // namespace
 
 void tdApplications::Load(const std::string &path)
 {
-    std::ifstream file(path);
-    if (!file)
-        throw tdException("%s: %s", path.c_str(), strerror(errno));
-
-    json catalogue = json::parse(file, nullptr, false, true);
-    if (catalogue.is_discarded())
-        throw tdException("%s: JSON parse error", path.c_str());
+    json catalogue = ParseFile(path);
     auto list = catalogue.find("applications");
     if (!catalogue.is_object() || list == catalogue.end() || !list->is_array())
         throw tdException("%s: expected an object with an \"applications\" array", path.c_str());
@@ -35,9 +57,12 @@ void tdApplications::Load(const std::string &path)
                               path.c_str(), index);
         auto app_id = id->get<tdApp::Id>();
         const auto &app_tag = tag->get_ref<const std::string &>();
-        if (!ids.emplace(app_id, app_tag).second || !tags.emplace(app_tag, app_id).second)
-            throw tdException("%s: applications[%zu]: duplicate id or tag: %u, %s", path.c_str(),
-                              index, app_id, app_tag.c_str());
+        if (!ids.emplace(app_id, app_tag).second)
+            throw tdException("%s: applications[%zu]: duplicate id: %u", path.c_str(), index,
+                              app_id);
+        if (!tags.emplace(app_tag, app_id).second)
+            throw tdException("%s: applications[%zu]: duplicate tag: %s", path.c_str(), index,
+                              app_tag.c_str());
         index++;
     }
     by_id = std::move(ids);

@@ -22,6 +22,7 @@ public:
     // is then left as it was.
     void Load(const std::string &path);
 
+    // True when the application exists; `app` is then filled, else left untouched.
     bool Lookup(tdApp::Id id, tdApplication &app) const;
     bool Lookup(const std::string &tag, tdApplication &app) const;
     size_t GetCount() const { return by_id.size(); }
