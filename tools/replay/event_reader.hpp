@@ -1,0 +1,60 @@
+#pragma once
+
+#include "host/flow.hpp"
+#include "host/json.hpp"
+#include "host/plugin.hpp"
+
+#include <cstdint>
+#include <istream>
+#include <memory>
+#include <string>
+
+// One line of a replay file: a flow event for the plug-in, or a control line for the host.
+struct tfaReplayEvent {
+    enum Kind : uint8_t {
+        FLOW,   // deliver `event` for `flow`
+        UPDATE, // {"type": "update"}: a host update (flow-map event, then update event)
+        RELOAD, // {"type": "reload"}: a reload request
+    };
+
+    Kind kind = FLOW;
+    size_t line = 0;
+    tdPluginProcessor::Event event = tdPluginProcessor::EVENT_NONE;
+    // The flow's key in the host's flow map: its "digest", or one made from its addresses.
+    uint64_t digest = 0;
+    std::shared_ptr<tdFlow> flow;
+    // The document of a "flow_intel" event; an empty object when the line has none.
+    json intel;
+};
+
+// Reads a replay file: JSON Lines, one sink payload object a line, as the sink target writes
+// them. "type" picks the event ("flow" dpi_new, "flow_update" dpi_update, "flow_dpi_complete"
+// dpi_complete, "flow_purge" flow_expired, "flow_intel" flow_intel, or the control lines
+// "update" and "reload"); "interface" and "internal" give the capture interface and its role
+// (LAN when true, WAN when false); "flow" the flow record (tfaFlowDecoder); "reason": "closed"
+// on a "flow_purge" line marks a closed TCP connection; "intel" the document of a "flow_intel"
+// line. "flow_action" and "tags", which a sink target adds, are accepted and not used.
+//
+// Blank lines are passed over. A malformed line is reported through td_printf as
+// "<source>:<line>: <reason>" and skipped; the count is kept.
+class tfaEventReader
+{
+public:
+    // `source` names the input in messages, e.g. the file's path.
+    tfaEventReader(std::istream &input, const std::string &source);
+
+    // The next well-formed line; false at the end of the input.
+    bool Next(tfaReplayEvent &event);
+
+    size_t GetLines() const { return lines; }
+    size_t GetSkipped() const { return skipped; }
+
+    // Decodes one line. Throws tdException with the reason when it is malformed.
+    static tfaReplayEvent Parse(const std::string &text);
+
+private:
+    std::istream &input;
+    std::string source;
+    size_t lines = 0;
+    size_t skipped = 0;
+};

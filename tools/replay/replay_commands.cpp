@@ -1,0 +1,204 @@
+#include "tools/replay/replay_commands.hpp"
+
+#include "host/exception.hpp"
+#include "host/log.hpp"
+#include "host/plugin_loader.hpp"
+#include "host/sink_output.hpp"
+#include "tools/replay/config_check.hpp"
+#include "tools/replay/flow_generator.hpp"
+#include "tools/replay/host_setup.hpp"
+#include "tools/replay/replay_console.hpp"
+#include "tools/replay/replay_report.hpp"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <memory>
+#include <unistd.h>
+
+namespace
+{
+constexpr const char *PLUGIN_FILE = "libtarvix-proc-flow-actions.so";
+constexpr const char *CONF_FILENAME = "conf_filename";
+constexpr const char *STDIN_PATH = "-";
+constexpr const char *STDIN_NAME = "stdin";
+
+using Commands = tfaReplayCommands;
+
+// Runs a job; a fault that ends it is written as one line, and the job fails.
+template <class Job> int Report(Job job)
+{
+    try {
+        return job();
+    } catch (const std::exception &e) {
+        td_printf("%s\n", e.what());
+    }
+    return 1;
+}
+
+std::vector<std::string> PfDevices(const Commands::HostOptions &options)
+{
+    if (options.pf_devices.empty())
+        return {tfaHostSetup::DEFAULT_PF_DEVICE};
+    return options.pf_devices;
+}
+
+void AddSinks(tdSinkOutput::Registry &registry, const std::vector<std::string> &outputs)
+{
+    for (const auto &output : outputs) {
+        size_t equals = output.find('=');
+        if (equals == std::string::npos || equals == 0 || equals + 1 == output.size())
+            throw tdException("--sink: expected NAME=PATH: %s", output.c_str());
+        registry.Add(tdSinkOutput::Open(output.substr(0, equals), output.substr(equals + 1)));
+    }
+}
+
+// The replay file, or standard input for "-".
+class Input
+{
+public:
+    explicit Input(const std::string &path)
+        : name(path == STDIN_PATH ? STDIN_NAME : path), stream(&std::cin)
+    {
+        if (path == STDIN_PATH)
+            return;
+        file.open(path);
+        if (!file)
+            throw tdException("%s: %s", path.c_str(), strerror(errno));
+        stream = &file;
+    }
+
+    const std::string name;
+    std::istream &Stream() { return *stream; }
+
+private:
+    std::ifstream file;
+    std::istream *stream;
+};
+
+// The configuration's "reprocess_flows", which decides whether a reload makes the plug-in queue
+// the classified flows again. The file loaded already, so it parses.
+bool ReprocessFlows(const std::string &config)
+{
+    std::ifstream file(config);
+    json top = json::parse(file, nullptr, false, true);
+    if (!top.is_object())
+        return false;
+    auto it = top.find("reprocess_flows");
+    return it != top.end() && it->is_boolean() && it->get<bool>();
+}
+
+// The same load the worker makes, done first where its failure can stop the run. Its lines are
+// held back and shown only when it fails, since the worker's own load writes them again.
+bool PreLoad(tfaReplayConsole &console, const Commands::HostOptions &options)
+{
+    std::string message;
+    console.Hold();
+    bool loaded = tfaConfigCheck::Load(options.tag, options.config, message);
+    console.Release(!loaded);
+    if (!loaded)
+        td_printf("%s\n", message.c_str());
+    return loaded;
+}
+
+void WriteSummary(const std::string &path, const json &summary)
+{
+    std::ofstream file(path);
+    if (file)
+        file << summary.dump(2) << '\n';
+    if (!file)
+        throw tdException("--summary-json: %s: %s", path.c_str(), strerror(errno));
+}
+
+int ReplayFlows(tfaReplayConsole &console, tdPluginProcessor &plugin, Input &input,
+                const tdSinkOutput::Registry &sinks, const Commands::RunOptions &options)
+{
+    tfaReplayHost::Options replay = options.replay;
+    replay.reprocess_flows = ReprocessFlows(options.config);
+    replay.worker_stopped = [&console]() { return console.WorkerStopped(); };
+    tfaEventReader reader(input.Stream(), input.name);
+    tfaReplayHost host(plugin, replay);
+
+    console.StartProgress([&host]() { return host.GetEventsRead(); },
+                          [&host]() { return host.PollStatus()["flows"].get<uint64_t>(); });
+    host.Replay(reader);
+    console.StopProgress();
+
+    json status = host.PollStatus();
+    plugin.DisplayStatus(status);
+    json summary = tfaReplayReport::Gather(status, sinks, reader.GetSkipped());
+    tfaReplayReport::Print(stdout, summary, sinks);
+    double seconds = host.GetSeconds();
+    printf("replayed %llu events in %.3f s (%.0f events/s); %zu flows held at the end\n",
+           static_cast<unsigned long long>(host.GetEventsRead()), seconds,
+           seconds > 0 ? static_cast<double>(host.GetEventsRead()) / seconds : 0.0,
+           host.GetFlowCount());
+    fflush(stdout);
+    if (!options.summary_json.empty())
+        WriteSummary(options.summary_json, summary);
+    return host.IsDrained() ? 0 : 1;
+}
+} // namespace
+
+int tfaReplayCommands::Run(const RunOptions &options)
+{
+    tfaReplayConsole console(options.tag);
+    td_set_debug(options.debug);
+    return Report([&]() {
+        tfaHostSetup host(options.tag, options.variables, options.applications, PfDevices(options));
+        tdSinkOutput::Registry sinks;
+        AddSinks(sinks, options.sinks);
+        sinks.Install();
+        Input input(options.flows);
+        if (!PreLoad(console, options))
+            return 1;
+
+        tdPluginLoader loader(options.plugin);
+        std::unique_ptr<tdPluginProcessor> plugin(
+            loader.Init(options.tag, {{CONF_FILENAME, options.config}}));
+        if (!plugin)
+            return 1;
+        plugin->Create();
+        int status = ReplayFlows(console, *plugin, input, sinks, options);
+        plugin->Terminate();
+        return status;
+    });
+}
+
+int tfaReplayCommands::Check(const HostOptions &options)
+{
+    tfaReplayConsole console(options.tag);
+    td_set_debug(true);
+    return Report([&]() {
+        tfaHostSetup host(options.tag, options.variables, options.applications, PfDevices(options));
+        std::string message;
+        if (tfaConfigCheck::Load(options.tag, options.config, message))
+            return 0;
+        td_printf("%s\n", message.c_str());
+        return 1;
+    });
+}
+
+int tfaReplayCommands::Generate(const GenerateOptions &options)
+{
+    return Report([&]() {
+        tfaHostSetup host(DEFAULT_TAG, {}, "", {});
+        tfaFlowGenerator(options.seed).Write(std::cout, options.count);
+        std::cout.flush();
+        if (!std::cout)
+            throw tdException("generate: standard output: %s", strerror(errno));
+        return 0;
+    });
+}
+
+std::string tfaReplayCommands::DefaultPlugin(const char *argv0)
+{
+    char self[PATH_MAX];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    std::string program = length > 0 ? std::string(self, static_cast<size_t>(length)) : argv0;
+    size_t slash = program.rfind('/');
+    return (slash == std::string::npos ? std::string(".") : program.substr(0, slash)) + "/" +
+           PLUGIN_FILE;
+}

@@ -1,0 +1,51 @@
+#pragma once
+
+#include "tools/replay/replay_host.hpp"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The three jobs of tfa-replay, each returning the program's exit status: 0 done, 1 failed (the
+// reason was written to standard error).
+class tfaReplayCommands
+{
+public:
+    static constexpr const char *DEFAULT_TAG = "flow-actions";
+
+    // What the host sets up for every job that runs the plug-in.
+    struct HostOptions {
+        std::string config;
+        std::string applications;
+        std::string tag = DEFAULT_TAG;
+        std::vector<std::string> variables;  // NAME=VALUE
+        std::vector<std::string> pf_devices; // none given: "/dev/pf"
+    };
+
+    struct RunOptions : HostOptions {
+        std::string plugin;             // the library to load
+        std::string flows;              // a path, or "-" for standard input
+        std::vector<std::string> sinks; // NAME=PATH
+        std::string summary_json;
+        bool debug = false;
+        tfaReplayHost::Options replay;
+    };
+
+    struct GenerateOptions {
+        size_t count = DEFAULT_COUNT;
+        uint64_t seed = DEFAULT_SEED;
+    };
+    static constexpr size_t DEFAULT_COUNT = 300;
+    static constexpr uint64_t DEFAULT_SEED = 1;
+
+    // Loads the plug-in through the ABI check, loads the configuration once on the side (and
+    // stops there when it fails), then replays the flows and reports what came of them.
+    static int Run(const RunOptions &options);
+    // Loads the configuration with debug output on and reports whether it loaded.
+    static int Check(const HostOptions &options);
+    // Writes synthetic flow events to standard output.
+    static int Generate(const GenerateOptions &options);
+
+    // The plug-in library in the folder of the running program.
+    static std::string DefaultPlugin(const char *argv0);
+};

@@ -1,0 +1,245 @@
+#include "tools/replay/replay_host.hpp"
+
+#include "host/flow.hpp"
+#include "host/log.hpp"
+
+#include <algorithm>
+#include <deque>
+#include <thread>
+
+namespace
+{
+constexpr const char *FLOWS_QUEUED = "flows_queued";
+constexpr std::chrono::milliseconds FIRST_PAUSE{1};
+constexpr std::chrono::milliseconds LONGEST_PAUSE{20};
+
+uint64_t Counter(const json &status, const char *key)
+{
+    auto it = status.find(key);
+    return it != status.end() && it->is_number_unsigned() ? it->get<uint64_t>() : 0;
+}
+} // namespace
+
+// One host thread with the events waiting for it.
+struct tfaReplayHost::Lane {
+    std::mutex lock;
+    std::condition_variable cond;
+    std::deque<tfaReplayEvent> events;
+    bool stop = false;
+    std::thread thread;
+};
+
+tfaReplayHost::tfaReplayHost(tdPluginProcessor &plugin, const Options &options)
+    : plugin(plugin), options(options), tally(plugin)
+{
+    this->options.threads = std::max(1u, options.threads);
+    for (unsigned i = 0; i < this->options.threads; i++) {
+        lanes.push_back(std::make_unique<Lane>());
+        Lane &lane = *lanes.back();
+        lane.thread = std::thread([this, &lane]() { RunLane(lane); });
+    }
+}
+
+tfaReplayHost::~tfaReplayHost()
+{
+    for (auto &lane : lanes) {
+        {
+            std::lock_guard<std::mutex> guard(lane->lock);
+            lane->stop = true;
+        }
+        lane->cond.notify_one();
+        lane->thread.join();
+    }
+}
+
+bool tfaReplayHost::IsQueued(tdPluginProcessor::Event event)
+{
+    switch (event) {
+    case tdPluginProcessor::EVENT_FLOW_EXPIRED:
+    case tdPluginProcessor::EVENT_FLOW_INTEL:
+    case tdPluginProcessor::EVENT_DPI_NEW:
+    case tdPluginProcessor::EVENT_DPI_COMPLETE:
+        return true;
+    default:
+        return false;
+    }
+}
+
+void tfaReplayHost::Replay(tfaEventReader &reader)
+{
+    start = last_update = Clock::now();
+    tfaReplayEvent event;
+    while (reader.Next(event)) {
+        if (options.update_interval > 0 &&
+            Clock::now() - last_update >= std::chrono::duration<double>(options.update_interval)) {
+            WaitForLanes();
+            Update();
+        }
+        switch (event.kind) {
+        case tfaReplayEvent::FLOW:
+            Pace();
+            Enqueue(std::move(event));
+            break;
+        case tfaReplayEvent::UPDATE:
+            WaitUntilTaken();
+            Update();
+            break;
+        case tfaReplayEvent::RELOAD:
+            WaitUntilTaken();
+            Reload();
+            break;
+        }
+    }
+    WaitUntilTaken();
+    Update();
+    WaitUntilTaken();
+    seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    if (drained)
+        std::this_thread::sleep_for(std::chrono::duration<double>(options.linger));
+}
+
+void tfaReplayHost::Pace()
+{
+    if (options.rate <= 0)
+        return;
+    std::this_thread::sleep_until(
+        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+                    static_cast<double>(events_read) / options.rate)));
+}
+
+void tfaReplayHost::Enqueue(tfaReplayEvent &&event)
+{
+    events_read++;
+    if (IsQueued(event.event))
+        expected++;
+    {
+        std::lock_guard<std::mutex> guard(idle_lock);
+        in_flight++;
+    }
+    Lane &lane = *lanes[event.digest % lanes.size()];
+    {
+        std::lock_guard<std::mutex> guard(lane.lock);
+        lane.events.push_back(std::move(event));
+    }
+    lane.cond.notify_one();
+}
+
+void tfaReplayHost::RunLane(Lane &lane)
+{
+    for (;;) {
+        std::deque<tfaReplayEvent> batch;
+        {
+            std::unique_lock<std::mutex> guard(lane.lock);
+            lane.cond.wait(guard, [&lane]() { return lane.stop || !lane.events.empty(); });
+            if (lane.events.empty())
+                return;
+            batch.swap(lane.events);
+        }
+        for (auto &event : batch)
+            Deliver(event);
+        std::lock_guard<std::mutex> guard(idle_lock);
+        in_flight -= batch.size();
+        if (in_flight == 0)
+            idle_cond.notify_all();
+    }
+}
+
+void tfaReplayHost::Deliver(tfaReplayEvent &event)
+{
+    auto previous = flow_map.Find(event.digest);
+    if (previous && previous->detection_complete)
+        event.flow->detection_complete = true;
+    flow_map.Insert(event.digest, event.flow);
+    try {
+        if (event.event == tdPluginProcessor::EVENT_FLOW_INTEL)
+            plugin.DispatchProcessorEvent(event.event, event.flow, event.intel);
+        else
+            plugin.DispatchProcessorEvent(event.event, event.flow);
+    } catch (const std::exception &e) {
+        td_printf("replay: line %zu: %s\n", event.line, e.what());
+    }
+    if (event.event == tdPluginProcessor::EVENT_FLOW_EXPIRED)
+        flow_map.Erase(event.digest);
+}
+
+void tfaReplayHost::WaitForLanes()
+{
+    std::unique_lock<std::mutex> guard(idle_lock);
+    idle_cond.wait(guard, [this]() { return in_flight == 0; });
+}
+
+bool tfaReplayHost::WaitForWorker(const std::function<bool(const json &)> &done)
+{
+    auto pause = FIRST_PAUSE;
+    auto last_change = Clock::now();
+    uint64_t last_flows = tally.GetFlows();
+    while (drained) {
+        if (done(tally.Poll()))
+            return true;
+        if (options.worker_stopped && options.worker_stopped()) {
+            td_printf("replay: the plug-in's worker has stopped; %llu of %llu events were not "
+                      "taken\n",
+                      static_cast<unsigned long long>(expected - std::min(expected, last_flows)),
+                      static_cast<unsigned long long>(expected));
+            drained = false;
+            break;
+        }
+        uint64_t flows = tally.GetFlows();
+        if (flows != last_flows) {
+            last_flows = flows;
+            last_change = Clock::now();
+        } else if (Clock::now() - last_change >= STALL_TIMEOUT) {
+            td_printf("replay: the plug-in took no events for %lld seconds; going on with %llu "
+                      "of %llu taken\n",
+                      static_cast<long long>(STALL_TIMEOUT.count()),
+                      static_cast<unsigned long long>(flows),
+                      static_cast<unsigned long long>(expected));
+            drained = false;
+            break;
+        }
+        std::this_thread::sleep_for(pause);
+        pause = std::min(pause * 2, LONGEST_PAUSE);
+    }
+    return false;
+}
+
+void tfaReplayHost::WaitUntilTaken()
+{
+    WaitForLanes();
+    WaitForWorker([this](const json &) { return tally.GetFlows() >= expected; });
+}
+
+void tfaReplayHost::Update()
+{
+    // The plug-in re-queues the flows it finds classified when the map event follows a reload.
+    if (reprocess_pending) {
+        expected += CountReprocessable();
+        reprocess_pending = false;
+    }
+    plugin.DispatchProcessorEvent(tdPluginProcessor::EVENT_FLOW_MAP, &flow_map);
+    plugin.DispatchProcessorEvent(tdPluginProcessor::EVENT_UPDATE);
+    last_update = Clock::now();
+}
+
+void tfaReplayHost::Reload()
+{
+    // Dropping a configuration zeroes the batch size the status reports; a non-zero size before
+    // the request therefore shows when the worker has begun the reload.
+    bool visible = Counter(tally.Poll(), FLOWS_QUEUED) != 0;
+    plugin.DispatchEvent(tdPlugin::EVENT_RELOAD);
+    reprocess_pending = options.reprocess_flows;
+    if (visible)
+        WaitForWorker([](const json &status) { return Counter(status, FLOWS_QUEUED) == 0; });
+}
+
+uint64_t tfaReplayHost::CountReprocessable()
+{
+    uint64_t count = 0;
+    for (size_t index = 0; index < flow_map.GetBuckets(); index++) {
+        for (const auto &entry : flow_map.Acquire(index))
+            if (entry.second->detection_complete && !entry.second->reprocess_exclude)
+                count++;
+        flow_map.Release(index);
+    }
+    return count;
+}

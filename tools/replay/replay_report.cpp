@@ -1,0 +1,77 @@
+#include "tools/replay/replay_report.hpp"
+
+#include "host/log_directory.hpp"
+
+#ifndef TFA_HAVE_PF
+#include "sim/pf/pfsim.hpp"
+#endif
+
+namespace
+{
+json PfTables()
+{
+    json tables = json::object();
+#ifndef TFA_HAVE_PF
+    for (const auto &table : pfsim::ListTables()) {
+        json addresses = json::array();
+        for (const auto &address : table.addresses)
+            addresses.push_back(address.address);
+        tables[table.anchor.empty() ? table.name : table.anchor + "/" + table.name] = addresses;
+    }
+#endif
+    return tables;
+}
+
+json SinkCounts(const tdSinkOutput::Registry &sinks)
+{
+    json counts = json::object();
+    for (const auto &output : sinks.GetOutputs())
+        counts[output->GetSink()] = output->GetPayloads();
+    for (const auto &unknown : sinks.GetUnknown())
+        counts[unknown.first] = unknown.second;
+    return counts;
+}
+
+std::string Where(const tdSinkOutput::Registry &sinks, const std::string &name)
+{
+    auto output = sinks.Find(name);
+    if (!output)
+        return "no output";
+    return output->GetPath() == tdSinkOutput::STDOUT_PATH ? "standard output" : output->GetPath();
+}
+} // namespace
+
+json tfaReplayReport::Gather(const json &status, const tdSinkOutput::Registry &sinks,
+                             size_t skipped_lines)
+{
+    return {
+        {"status", status},
+        {"pf_tables", PfTables()},
+        {"log_files", tdLogDirectory::GetClosedFiles()},
+        {"sinks", SinkCounts(sinks)},
+        {"skipped_lines", skipped_lines},
+    };
+}
+
+void tfaReplayReport::Print(FILE *out, const json &summary, const tdSinkOutput::Registry &sinks)
+{
+    fprintf(out, "pf tables: %zu\n", summary["pf_tables"].size());
+    for (const auto &table : summary["pf_tables"].items()) {
+        std::string addresses;
+        for (const auto &address : table.value())
+            addresses += (addresses.empty() ? "" : " ") + address.get<std::string>();
+        fprintf(out, "  %s: %s\n", table.key().c_str(),
+                addresses.empty() ? "(empty)" : addresses.c_str());
+    }
+    fprintf(out, "log files: %zu\n", summary["log_files"].size());
+    for (const auto &path : summary["log_files"])
+        fprintf(out, "  %s\n", path.get<std::string>().c_str());
+    fprintf(out, "sinks: %zu\n", summary["sinks"].size());
+    for (const auto &sink : summary["sinks"].items())
+        fprintf(out, "  %s: %llu payloads, %s\n", sink.key().c_str(),
+                static_cast<unsigned long long>(sink.value().get<uint64_t>()),
+                Where(sinks, sink.key()).c_str());
+    fprintf(out, "skipped lines: %llu\n",
+            static_cast<unsigned long long>(summary["skipped_lines"].get<uint64_t>()));
+    fflush(out);
+}

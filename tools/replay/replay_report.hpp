@@ -1,0 +1,26 @@
+#pragma once
+
+#include "host/json.hpp"
+#include "host/sink_output.hpp"
+
+#include <cstdio>
+
+// What a replay leaves behind, for people and for programs:
+//
+//   {"status": {the plug-in's status members, flow counters summed over the run},
+//    "pf_tables": {"ANCHOR/TABLE" or "TABLE" (main ruleset): [addresses]},
+//    "log_files": [paths of the log files written, oldest first],
+//    "sinks": {"NAME": payloads handed to that sink, with or without an output},
+//    "skipped_lines": malformed lines of the replay file}
+//
+// pf tables come from the pf model; on a system with pf the member is an empty object.
+class tfaReplayReport
+{
+public:
+    static json Gather(const json &status, const tdSinkOutput::Registry &sinks,
+                       size_t skipped_lines);
+
+    // Prints the summary's pf tables, log files, sinks (with where their payloads went) and
+    // skipped lines; the status lines are the plug-in's to print.
+    static void Print(FILE *out, const json &summary, const tdSinkOutput::Registry &sinks);
+};
