@@ -12,7 +12,8 @@ using Value = tdFlowExpressionValue;
 
 // Deep enough for any hand-written expression, shallow enough for the stack.
 constexpr unsigned MAX_NESTING = 64;
-// Bounds the memory one regular expression may take (RE2 stops there, it does not fail).
+// Memory one regular expression may take: a larger pattern is rejected, and a search that
+// outgrows it falls back to RE2's slower (still linear) matcher.
 constexpr int64_t REGEX_MAX_MEMORY = 2 << 20;
 
 const char *TypeName(Value::Type type)

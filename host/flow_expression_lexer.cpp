@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <charconv>
 #include <cstdio>
 
 namespace
@@ -326,19 +325,14 @@ void Lexer::LexNumber(std::string_view word)
                 (address_like ? "invalid address: " : "invalid number: ") + std::string(word));
 }
 
+// A network: the address just read followed by "/length".
 void Lexer::LexPrefixLength()
 {
     if (!Next('/'))
         return;
-    size_t start = pos;
     while (pos < text.size() && IsWordChar(text[pos]))
         pos++;
-    std::string_view digits = text.substr(start, pos - start);
-    unsigned length = 0;
-    auto result = std::from_chars(digits.data(), digits.data() + digits.size(), length);
-    bool whole = !digits.empty() && result.ec == std::errc() &&
-                 result.ptr == digits.data() + digits.size() && IsDigit(digits[0]);
-    if (!whole || !token.prefix.SetLength(length))
-        throw Fault(token.offset, "invalid prefix length: " +
-                                      std::string(text.substr(token.offset, pos - token.offset)));
+    std::string_view network = text.substr(token.offset, pos - token.offset);
+    if (!Prefix::ParseNetwork(network, token.prefix))
+        throw Fault(token.offset, "invalid prefix length: " + std::string(network));
 }

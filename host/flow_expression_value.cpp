@@ -107,7 +107,8 @@ Value::Number::ParseResult Value::Number::Parse(std::string_view text, Number &n
             !IsDigits(digits.substr(dot + 1), 10))
             return P_INVALID;
         double real = 0;
-        std::from_chars(text.data(), text.data() + text.size(), real);
+        if (std::from_chars(text.data(), text.data() + text.size(), real).ec != std::errc())
+            return P_RANGE;
         number = Real(real);
         return P_OK;
     }

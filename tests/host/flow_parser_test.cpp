@@ -372,6 +372,27 @@ TEST(FlowParser, Operators)
         });
 }
 
+TEST(FlowParser, DocumentedExamples)
+{
+    tdFlowParser parser;
+    ExpectRows(parser, MakeFlow(),
+               Intel(R"({"score": 90, "source": "feed-a", "categories": ["malware"]})"),
+               {
+                   {"other_ip == 10.0.0.0/8 || other_ip == fd00::/8", false},
+                   {"local_ip in [10.0.0.0/8, 172.16.0.0/12, 192.168.0.0/16]", true},
+                   {"other_port in [80, 443] && ip_protocol == 6", true},
+                   {"ssl.client_sni =~ '(^|\\.)example\\.com$'", true},
+                   {"host_server_name =~ '(?i)^cdn[0-9]+\\.'", false},
+                   {"detected_protocol_name == 'DNS' && !internal", false},
+                   {"15 in risks || risks has 37", true},
+                   {"tags has 'blocked' && 'vip' not in tags", false},
+                   {"intel.score >= 80 && intel.source == 'feed-a'", true},
+                   {"intel.categories has 'malware'", true},
+                   {"local_mac == 00:11:22:00:00:00/24", true},
+                   {"not (other_type in ['local', 'multicast', 'broadcast'])", true},
+               });
+}
+
 TEST(FlowParser, IPv6Networks)
 {
     tdFlowParser parser;
@@ -556,6 +577,11 @@ TEST(FlowParser, BadExpressions)
         {"local_port == 99999999999999999999",
          "column 15: number out of range: 99999999999999999999"},
         {"local_port == 12ab", "column 15: invalid number: 12ab"},
+        {"local_rate > " + std::string(400, '9') + ".5",
+         "column 14: number out of range: " + std::string(400, '9') + ".5"},
+        {"local_mac == 00:11:22:33:44:55/49",
+         "column 14: invalid prefix length: 00:11:22:33:44:55/49"},
+        {"local_ip == 10.0.0.0/8x", "column 13: invalid prefix length: 10.0.0.0/8x"},
         {"local_port == -", "column 15: unexpected character: '-'"},
         {"local_port = 1", "column 12: unexpected character: '='"},
         {"local_port == 1 & ip_nat", "column 17: unexpected character: '&'"},
