@@ -324,23 +324,31 @@ TEST_F(Worker, TimeWindowClosesUnderABusyQueue)
     plugin.Create();
     ASSERT_TRUE(WaitFor([this] { return plugin.Counters().actions_enabled == 2; }));
 
+    // The producer keeps a few events ahead of the slow target, so the queue never runs dry.
     std::atomic<bool> stop{false};
     std::thread producer([&] {
         while (!stop) {
-            Queue(Event::EVENT_DPI_COMPLETE, MakeFlow());
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
+            if (plugin.Queue().size() < 20) {
+                for (int i = 0; i < 5; i++)
+                    Queue(Event::EVENT_DPI_COMPLETE, MakeFlow());
+            }
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
         }
     });
     ASSERT_TRUE(WaitFor([this] { return journal.Count() > 10; }));
     EXPECT_EQ(journal.Route().back(), "outside>slow");
 
-    // Three and a half days back lies inside the window.
-    plugin.SetNow(time(nullptr) - 3 * 86400 - 43200);
+    // Three and a half days back lies inside the window. The worker may replace the value before
+    // any event sees it, so it is set until an event does.
     auto opened = [this] {
         auto route = journal.Route();
         return std::find(route.begin(), route.end(), "in_window>slow") != route.end();
     };
-    bool seen_open = WaitFor(opened);
+    bool seen_open = WaitFor([&] {
+        plugin.SetNow(time(nullptr) - 3 * 86400 - 43200);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return opened();
+    });
     size_t open_at = journal.Count();
     bool closed = WaitFor([&] {
         auto route = journal.Route();
