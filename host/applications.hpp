@@ -4,7 +4,8 @@
 #include <string>
 #include <unordered_map>
 
-namespace tdApp {
+namespace tdApp
+{
 using Id = uint32_t;
 }
 
