@@ -181,7 +181,7 @@ Node Compiler::ParsePrimary()
     if (next.kind == Lexer::K_NAME)
         return ParseComparison(ParseOperand());
     if (IsValueToken(next.kind))
-        return ParseMembership();
+        return ParseLeadingValue();
     Expected("a field or '('", next);
 }
 
@@ -238,10 +238,16 @@ Node Compiler::ParseComparison(Operand operand)
     }
 }
 
-// value ["not"] "in" set-field
-Node Compiler::ParseMembership()
+// value ["not"] "in" set-field, or an address or network on its own, which matches flows with
+// either endpoint in it, the way an address exemption does.
+Node Compiler::ParseLeadingValue()
 {
     Token value = lexer.Take();
+    Lexer::Kind next = lexer.Peek().kind;
+    bool address = value.kind == Lexer::K_ADDRESS || value.kind == Lexer::K_MAC;
+    if (address && next != Lexer::K_IN && next != Lexer::K_NOT)
+        return EitherEndpoint(value);
+
     bool negated = lexer.Peek().kind == Lexer::K_NOT;
     if (negated)
         lexer.Take();
@@ -255,6 +261,15 @@ Node Compiler::ParseMembership()
         throw lexer.Fault(field_offset, "not a set field: " + operand.GetName());
     Literal literal = LiteralFor(operand, value);
     return Node::Equals(std::move(operand), {std::move(literal)}, negated);
+}
+
+Node Compiler::EitherEndpoint(const Token &value)
+{
+    bool mac = value.kind == Lexer::K_MAC;
+    std::vector<Node> sides;
+    for (const char *name : {mac ? "local_mac" : "local_ip", mac ? "other_mac" : "other_ip"})
+        sides.push_back(Node::Equals(*Operand::Find(name), {LiteralOf(value)}, false));
+    return Node::Any(std::move(sides));
 }
 
 Node Compiler::ParseOrder(Operand operand, const Token &op)

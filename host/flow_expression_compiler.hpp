@@ -31,7 +31,8 @@ private:
     tdFlowExpressionNode ParsePrimary();
     tdFlowExpressionNode ParseGroup();
     tdFlowExpressionNode ParseComparison(tdFlowExpressionOperand operand);
-    tdFlowExpressionNode ParseMembership();
+    tdFlowExpressionNode ParseLeadingValue();
+    tdFlowExpressionNode EitherEndpoint(const Token &value);
     tdFlowExpressionNode ParseOrder(tdFlowExpressionOperand operand, const Token &op);
     tdFlowExpressionNode ParseMatch(tdFlowExpressionOperand operand, const Token &op);
     tdFlowExpressionOperand ParseOperand();

@@ -22,14 +22,20 @@ const Keyword KEYWORDS[] = {
 
 constexpr size_t HEX_ESCAPE_DIGITS = 2;
 
+// ASCII only, whatever the locale says.
 bool IsAlpha(char c)
 {
-    return isalpha(static_cast<unsigned char>(c)) || c == '_';
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_';
 }
 
 bool IsDigit(char c)
 {
-    return isdigit(static_cast<unsigned char>(c));
+    return c >= '0' && c <= '9';
+}
+
+bool IsSpace(char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
 // Names, numbers and addresses are read as one run of these before they are told apart.
@@ -139,7 +145,7 @@ std::string Lexer::Describe(const Token &token)
 
 void Lexer::Lex()
 {
-    while (pos < text.size() && isspace(static_cast<unsigned char>(text[pos])))
+    while (pos < text.size() && IsSpace(text[pos]))
         pos++;
     token = Token();
     token.offset = pos;

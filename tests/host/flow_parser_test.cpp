@@ -393,6 +393,22 @@ TEST(FlowParser, DocumentedExamples)
                });
 }
 
+TEST(FlowParser, AddressOnItsOwnMatchesEitherEndpoint)
+{
+    tdFlowParser parser;
+    ExpectRows(parser, MakeFlow(), {},
+               {
+                   {"192.168.1.10", true},
+                   {"93.184.0.0/16", true},
+                   {"10.0.0.0/8", false},
+                   {"fe80::/10", false},
+                   {"!93.184.0.0/16", false},
+                   {"66:77:88:99:aa:bb", true},
+                   {"00:11:22:00:00:00/24 && other_port == 443", true},
+                   {"'66:77:88:99:aa:bb' in tags", false},
+               });
+}
+
 TEST(FlowParser, IPv6Networks)
 {
     tdFlowParser parser;
@@ -549,6 +565,8 @@ TEST(FlowParser, BadExpressions)
         {"local_port has 5", "column 12: operator has does not apply to local_port (a number)"},
         {"5 in local_port", "column 6: not a set field: local_port"},
         {"'x' == tags", "column 5: expected 'in' or 'not in' after a value: =="},
+        {"5", "column 2: expected 'in' or 'not in' after a value: end of expression"},
+        {"10.0.0.1 == other_ip", "column 10: unexpected token: =="},
         {"tags not has 'x'", "column 10: expected 'in' after 'not': has"},
         {"intel.score > 'high'",
          "column 15: type mismatch: operator > needs a number, not a string: 'high'"},
