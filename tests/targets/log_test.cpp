@@ -209,65 +209,50 @@ TEST_F(LogTarget, WritesThreeEventsAfterInterval)
     EXPECT_EQ(ReadDocument(files[0]), expected);
 }
 
-TEST_F(LogTarget, DefaultsWriteToTmp)
-{
-    std::unique_ptr<tfaTargetLog> target(tfaTargetLog::Create("log", json(), json()));
-    Record(*target, "a", tdPluginProcessor::EVENT_DPI_NEW);
-    size_t before = tdLogDirectory::GetClosedFiles().size();
-    SetMonotonic(1059);
-    target->Tick();
-    EXPECT_TRUE(ClosedSince(before).empty());
-    SetMonotonic(1060);
-    target->Tick();
-    auto files = ClosedSince(before);
-    ASSERT_EQ(files.size(), 1u);
-    fs::path written(files[0]);
-    std::string name = written.filename();
-    EXPECT_EQ(written.parent_path(), "/tmp");
-    EXPECT_EQ(name.rfind("tarvix-proc-flow-actions-", 0), 0u) << name;
-    EXPECT_EQ(name.substr(name.size() - 5), ".json") << name;
-    EXPECT_EQ(ReadDocument(files[0])["entries"].size(), 1u);
-    fs::remove(written);
-}
-
 // Each row records one flow at monotonic time 1000 and checks that the file appears exactly
-// when `interval` seconds have passed, named with the expected prefix and suffix.
+// when `interval` seconds have passed, in the expected directory ("/tmp" by default) and named
+// with the expected prefix and suffix.
 TEST_F(LogTarget, KeysFromTypeDefaultsAndTarget)
 {
     struct Row {
         const char *label;
         json type_config;
         json target_config;
-        int interval;
-        std::string prefix, suffix;
+        int64_t interval;
+        std::string directory, prefix, suffix;
     };
+    const json in_dir = {{"path", dir}};
     const Row rows[] = {
-        {"defaults", json(), {{"path", dir}}, 60, "tarvix-proc-flow-actions-", ".json"},
+        {"defaults", json(), json(), 60, "/tmp", "tarvix-proc-flow-actions-", ".json"},
         {"type defaults",
          {{"interval", 5}, {"path", dir}, {"prefix", "t"}, {"suffix", ".x"}},
          json::object(),
          5,
+         dir,
          "t-",
          ".x"},
         {"target wins",
          {{"interval", 5}, {"path", "/nonexistent"}, {"prefix", "t"}},
          {{"interval", 2}, {"path", dir}, {"prefix", "own"}},
          2,
+         dir,
          "own-",
          ".json"},
-        {"boolean interval", json(), {{"interval", true}, {"path", dir}}, 1, "tarvix", ".json"},
-        {"fraction dropped", json(), {{"interval", 2.7}, {"path", dir}}, 2, "tarvix", ".json"},
+        {"boolean interval", in_dir, {{"interval", true}}, 1, dir, "tarvix", ".json"},
+        {"fraction dropped", in_dir, {{"interval", 2.7}}, 2, dir, "tarvix", ".json"},
         {"largest interval",
-         json(),
-         {{"interval", 4294967295u}, {"path", dir}},
-         -1,
+         in_dir,
+         {{"interval", 4294967295u}},
+         4294967295,
+         dir,
          "tarvix",
          ".json"},
-        {"zero interval", json(), {{"interval", 0}, {"path", dir}}, 0, "tarvix", ".json"},
+        {"zero interval", in_dir, {{"interval", 0}}, 0, dir, "tarvix", ".json"},
         {"empty prefix and suffix",
-         json(),
-         {{"interval", 1}, {"path", dir}, {"prefix", ""}, {"suffix", ""}},
+         in_dir,
+         {{"interval", 1}, {"prefix", ""}, {"suffix", ""}},
          1,
+         dir,
          "-",
          ""},
     };
@@ -279,17 +264,16 @@ TEST_F(LogTarget, KeysFromTypeDefaultsAndTarget)
         Record(*target, "a", tdPluginProcessor::EVENT_DPI_NEW);
         size_t before = tdLogDirectory::GetClosedFiles().size();
         if (row.interval != 0) {
-            SetMonotonic(row.interval < 0 ? 1000 + 4294967294LL : 1000 + row.interval - 1);
+            SetMonotonic(1000 + row.interval - 1);
             target->Tick();
             EXPECT_TRUE(ClosedSince(before).empty());
         }
-        if (row.interval < 0)
-            continue;
         SetMonotonic(1000 + row.interval);
         target->Tick();
         auto files = ClosedSince(before);
         ASSERT_EQ(files.size(), 1u);
         std::string name = fs::path(files[0]).filename();
+        EXPECT_EQ(fs::path(files[0]).parent_path(), row.directory);
         EXPECT_EQ(name.rfind(row.prefix, 0), 0u) << name;
         EXPECT_EQ(name.substr(name.size() - row.suffix.size()), row.suffix) << name;
         fs::remove(files[0]);
