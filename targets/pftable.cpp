@@ -149,15 +149,15 @@ tfaTargetPFtable *tfaTargetPFtable::Create(const std::string &name, tfaTargetPFt
 
     td_dprintf("auto_expire: %s\n", auto_expire ? "true" : "false");
 
-    auto *target =
+    std::unique_ptr<tfaTargetPFtable> target(
         new tfaTargetPFtable(name, config, anchor_name, table_name,
-                             address_type == LOCAL_ADDRESS ? ADDR_LOCAL : ADDR_OTHER, ttl);
+                             address_type == LOCAL_ADDRESS ? ADDR_LOCAL : ADDR_OTHER, ttl));
     target->flags = (managed ? TF_MANAGED : TF_NONE) |
                     (flush_on_create ? TF_FLUSH_ON_CREATE : TF_NONE) |
                     (flush_on_destroy ? TF_FLUSH_ON_DESTROY : TF_NONE) |
                     (auto_expire ? TF_AUTO_EXPIRE : TF_NONE);
     target->Create();
-    return target;
+    return target.release();
 }
 
 tfaTargetPFtable::tfaTargetPFtable(const std::string &name, tfaTargetPFtableConfig *config,
