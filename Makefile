@@ -16,8 +16,23 @@ build: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
 	cmake --build $(BUILD) -j $(JOBS)
 
+# The example configuration writes its log files into build/demo/logs, so the demo folder stays
+# there whatever BUILD is.
+DEMO := build/demo
+
 demo: build
-	$(BUILD)/bin/tfa-load $(BUILD)/bin/libtarvix-proc-flow-actions.so
+	@rm -rf $(DEMO) && mkdir -p $(DEMO)/logs
+	$(BUILD)/bin/tfa-replay run -c examples/flow-actions.json -a examples/applications.json \
+		--sink events=$(DEMO)/events.jsonl --summary-json $(DEMO)/summary.json \
+		examples/flows.jsonl
+	@echo
+	@echo "Where everything went:"
+	@echo "  log files (one JSON document each)  $(DEMO)/logs/"
+	@echo "  payloads of the sink \"events\"      $(DEMO)/events.jsonl"
+	@echo "  the results above, as JSON          $(DEMO)/summary.json"
+	@echo "  pf tables                           listed above (held by the pf model, gone with the run)"
+	@echo "Replay the sink's payloads through the same configuration:"
+	@echo "  $(BUILD)/bin/tfa-replay run -c examples/flow-actions.json -a examples/applications.json $(DEMO)/events.jsonl"
 
 test: test-plain asan tsan
 

@@ -2,11 +2,13 @@
 
 #include "host/exception.hpp"
 #include "host/log.hpp"
+#include "host/log_directory.hpp"
 #include "host/plugin_loader.hpp"
 #include "host/sink_output.hpp"
 #include "tools/replay/config_check.hpp"
 #include "tools/replay/flow_generator.hpp"
 #include "tools/replay/host_setup.hpp"
+#include "tools/replay/match_tally.hpp"
 #include "tools/replay/replay_console.hpp"
 #include "tools/replay/replay_report.hpp"
 
@@ -113,7 +115,8 @@ void WriteSummary(const std::string &path, const json &summary)
 }
 
 int ReplayFlows(tfaReplayConsole &console, tdPluginProcessor &plugin, Input &input,
-                const tdSinkOutput::Registry &sinks, const Commands::RunOptions &options)
+                const tdSinkOutput::Registry &sinks, tfaMatchTally &matches,
+                const Commands::RunOptions &options)
 {
     tfaReplayHost::Options replay = options.replay;
     replay.reprocess_flows = ReprocessFlows(options.config);
@@ -128,7 +131,8 @@ int ReplayFlows(tfaReplayConsole &console, tdPluginProcessor &plugin, Input &inp
 
     json status = host.PollStatus();
     plugin.DisplayStatus(status);
-    json summary = tfaReplayReport::Gather(status, sinks, reader.GetSkipped());
+    matches.CountLogFiles(tdLogDirectory::GetClosedFiles());
+    json summary = tfaReplayReport::Gather(status, matches.Get(), sinks, reader.GetSkipped());
     tfaReplayReport::Print(stdout, summary, sinks);
     double seconds = host.GetSeconds();
     printf("replayed %llu events in %.3f s (%.0f events/s); %zu flows held at the end\n",
@@ -150,7 +154,8 @@ int tfaReplayCommands::Run(const RunOptions &options)
         tfaHostSetup host(options.tag, options.variables, options.applications, PfDevices(options));
         tdSinkOutput::Registry sinks;
         AddSinks(sinks, options.sinks);
-        sinks.Install();
+        tfaMatchTally matches;
+        matches.Install(sinks);
         Input input(options.flows);
         if (!PreLoad(console, options))
             return 1;
@@ -161,7 +166,7 @@ int tfaReplayCommands::Run(const RunOptions &options)
         if (!plugin)
             return 1;
         plugin->Create();
-        int status = ReplayFlows(console, *plugin, input, sinks, options);
+        int status = ReplayFlows(console, *plugin, input, sinks, matches, options);
         plugin->Terminate();
         return status;
     });

@@ -41,20 +41,24 @@ std::string Where(const tdSinkOutput::Registry &sinks, const std::string &name)
 }
 } // namespace
 
-json tfaReplayReport::Gather(const json &status, const tdSinkOutput::Registry &sinks,
-                             size_t skipped_lines)
+json tfaReplayReport::Gather(const json &status, const json &matches,
+                             const tdSinkOutput::Registry &sinks, size_t skipped_lines)
 {
     return {
-        {"status", status},
-        {"pf_tables", PfTables()},
-        {"log_files", tdLogDirectory::GetClosedFiles()},
-        {"sinks", SinkCounts(sinks)},
-        {"skipped_lines", skipped_lines},
+        {"status", status},           {"matches", matches},
+        {"pf_tables", PfTables()},    {"log_files", tdLogDirectory::GetClosedFiles()},
+        {"sinks", SinkCounts(sinks)}, {"skipped_lines", skipped_lines},
     };
 }
 
 void tfaReplayReport::Print(FILE *out, const json &summary, const tdSinkOutput::Registry &sinks)
 {
+    fprintf(out, "matched actions, as their log and sink targets recorded them: %zu\n",
+            summary["matches"].size());
+    for (const auto &action : summary["matches"].items())
+        fprintf(out, "  %s: %llu log entries, %llu sink payloads\n", action.key().c_str(),
+                static_cast<unsigned long long>(action.value()["log_entries"].get<uint64_t>()),
+                static_cast<unsigned long long>(action.value()["sink_payloads"].get<uint64_t>()));
     fprintf(out, "pf tables: %zu\n", summary["pf_tables"].size());
     for (const auto &table : summary["pf_tables"].items()) {
         std::string addresses;

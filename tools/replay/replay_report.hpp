@@ -8,6 +8,7 @@
 // What a replay leaves behind, for people and for programs:
 //
 //   {"status": {the plug-in's status members, flow counters summed over the run},
+//    "matches": {"ACTION": {"log_entries": N, "sink_payloads": N}} (tfaMatchTally),
 //    "pf_tables": {"ANCHOR/TABLE" or "TABLE" (main ruleset): [addresses]},
 //    "log_files": [paths of the log files written, oldest first],
 //    "sinks": {"NAME": payloads handed to that sink, with or without an output},
@@ -17,10 +18,10 @@
 class tfaReplayReport
 {
 public:
-    static json Gather(const json &status, const tdSinkOutput::Registry &sinks,
+    static json Gather(const json &status, const json &matches, const tdSinkOutput::Registry &sinks,
                        size_t skipped_lines);
 
-    // Prints the summary's pf tables, log files, sinks (with where their payloads went) and
-    // skipped lines; the status lines are the plug-in's to print.
+    // Prints the summary's matches, pf tables, log files, sinks (with where their payloads went)
+    // and skipped lines; the status lines are the plug-in's to print.
     static void Print(FILE *out, const json &summary, const tdSinkOutput::Registry &sinks);
 };

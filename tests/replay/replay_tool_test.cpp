@@ -1,0 +1,298 @@
+// The tfa-replay program as an operator runs it: exit codes, messages, and what a replay of the
+// examples leaves behind.
+#include "host/json.hpp"
+
+#include <cstdlib>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <map>
+#include <set>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace
+{
+const std::string tool = std::string(TFA_BINARY_DIR) + "/bin/tfa-replay";
+const std::string examples = std::string(TFA_SOURCE_DIR) + "/examples";
+
+std::string Read(const std::string &path)
+{
+    std::ifstream file(path);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+}
+
+void Write(const std::string &path, const std::string &text)
+{
+    std::ofstream(path) << text;
+}
+
+std::vector<std::string> Lines(const std::string &text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);)
+        lines.push_back(line);
+    return lines;
+}
+
+struct Outcome {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+// A scratch folder holding the examples (linked) and build/demo/logs, which the example
+// configuration writes to, so that the tool runs there as `make demo` runs in the repository.
+class ReplayTool : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        char pattern[] = "/tmp/tfa-replay-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir = pattern;
+        ASSERT_EQ(symlink(examples.c_str(), (dir + "/examples").c_str()), 0);
+        for (const char *sub : {"/build", "/build/demo", "/build/demo/logs"})
+            ASSERT_EQ(mkdir((dir + sub).c_str(), 0755), 0);
+    }
+    void TearDown() override { ASSERT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0); }
+
+    Outcome Tool(const std::string &arguments)
+    {
+        std::string command = "cd '" + dir + "' && '" + tool + "' " + arguments + " >'" + dir +
+                              "/out' 2>'" + dir + "/err'";
+        int status = system(command.c_str());
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, Read(dir + "/out"),
+                Read(dir + "/err")};
+    }
+
+    std::string dir;
+};
+
+TEST_F(ReplayTool, ReplaysTheExamples)
+{
+    Outcome run = Tool("run -c examples/flow-actions.json -a examples/applications.json "
+                       "--threads 3 --sink events=events.jsonl --summary-json summary.json "
+                       "examples/flows.jsonl");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("\u2139 flows: 226 / 226, queued: "), std::string::npos) << run.out;
+
+    json summary = json::parse(Read(dir + "/summary.json"));
+    json status = summary["status"];
+    status.erase("flows_queued"); // the last batch's size depends on timing
+    EXPECT_EQ(status, json::parse(R"({"actions": 5, "actions_enabled": 5, "flows": 226,
+        "flows_priv": 226, "global_exemptions": 2, "targets": 7, "targets_enabled": 6})"));
+    EXPECT_EQ(summary["matches"], json::parse(R"({
+        "p2p": {"log_entries": 9, "sink_payloads": 0},
+        "streaming": {"log_entries": 0, "sink_payloads": 25},
+        "threat-intel": {"log_entries": 1, "sink_payloads": 1},
+        "tls-watch": {"log_entries": 29, "sink_payloads": 29},
+        "wan-ssh": {"log_entries": 2, "sink_payloads": 0}})"));
+    EXPECT_EQ(summary["pf_tables"], json::parse(R"({
+        "streaming_clients": ["192.168.10.10", "192.168.10.21", "192.168.10.30", "192.168.10.33",
+            "192.168.10.35", "192.168.10.37", "192.168.10.38", "192.168.10.44", "fd00:10::a",
+            "fd00:10::1e", "fd00:10::22", "fd00:10::27", "fd00:10::2d"],
+        "tarvix/p2p": ["198.51.100.128", "198.51.100.157", "198.51.100.179", "198.51.100.215",
+            "2001:db8:100::a9"],
+        "tarvix/threats": ["198.51.100.102"]})"));
+    EXPECT_EQ(summary["sinks"], json::parse(R"({"audit": 1, "events": 54})"));
+    EXPECT_EQ(summary["skipped_lines"], 0);
+
+    // The log files the summary names hold the matches it counts.
+    size_t entries = 0;
+    ASSERT_FALSE(summary["log_files"].empty());
+    for (const auto &path : summary["log_files"]) {
+        EXPECT_EQ(path.get<std::string>().rfind("build/demo/logs/matches-", 0), 0u) << path;
+        entries += json::parse(Read(dir + "/" + path.get<std::string>()))["entries"].size();
+    }
+    EXPECT_EQ(entries, 41u);
+    EXPECT_EQ(Lines(Read(dir + "/events.jsonl")).size(), 54u);
+}
+
+// Payloads a sink recorded replay into the same flows: every payload of the second run carries
+// the flow, interface and reason of the recorded event it came from.
+TEST_F(ReplayTool, SinkPayloadsReplay)
+{
+    const std::string common = "run --linger 0 -c examples/flow-actions.json "
+                               "-a examples/applications.json ";
+    ASSERT_EQ(Tool(common + "--sink events=first.jsonl examples/flows.jsonl").status, 0);
+    Outcome again = Tool(common + "--sink events=second.jsonl first.jsonl");
+    ASSERT_EQ(again.status, 0) << again.err;
+
+    std::map<std::string, json> recorded;
+    auto key = [](const json &payload) {
+        return payload["type"].get<std::string>() + " " +
+               payload["flow"]["digest"].get<std::string>() + " " +
+               payload["flow"]["last_seen_at"].dump();
+    };
+    for (const auto &line : Lines(Read(dir + "/first.jsonl"))) {
+        json payload = json::parse(line);
+        recorded[key(payload)] = payload;
+    }
+    auto replayed = Lines(Read(dir + "/second.jsonl"));
+    EXPECT_GE(replayed.size(), recorded.size());
+    for (const auto &line : replayed) {
+        json payload = json::parse(line);
+        SCOPED_TRACE(key(payload));
+        ASSERT_EQ(recorded.count(key(payload)), 1u);
+        const json &source = recorded[key(payload)];
+        for (const char *member : {"flow", "interface", "internal", "reason"})
+            EXPECT_EQ(payload.value(member, json()), source.value(member, json())) << member;
+    }
+}
+
+TEST_F(ReplayTool, CheckReportsThePluginsMessages)
+{
+    struct Row {
+        const char *name;
+        const char *config; // null: no file at all
+        const char *extra;
+        int status;
+        const char *last_line;
+    };
+    const Row rows[] = {
+        {"missing file", nullptr, "", 1,
+         "flow-actions: Error loading configuration: conf.json: No such file or directory"},
+        {"not JSON", "{\"targets\": ", "", 1,
+         "flow-actions: Error loading configuration: conf.json: JSON parse error"},
+        {"unknown target type", R"({"targets": {"t1": {"target_type": "bogus"}}})", "", 1,
+         "flow-actions: t1: invalid target type: bogus"},
+        {"action without criteria",
+         R"({"targets": {"l": {"target_type": "log"}}, "actions": {"a1": {"targets": ["l"]}}})", "",
+         1, "a1: required string parameters missing: criteria"},
+        {"empty application criteria",
+         R"({"targets": {"l": {"target_type": "log"}},
+             "actions": {"a1": {"criteria": "ai:", "targets": ["l"]}}})",
+         "", 1, "ai:"},
+        {"pf device the host lacks", R"({"target_globals": {"pftable": {"device": "/dev/pf1"}}})",
+         "", 1,
+         "void tfaTargetPFtableConfig::SetDevice(const std::string &): /dev/pf1: No such file "
+         "or directory"},
+        {"pf device registered", R"({"target_globals": {"pftable": {"device": "/dev/pf1"}}})",
+         "--pf-device /dev/pf1", 0,
+         "flow-actions: Loaded 0/0 action(s), 0/0 target(s), 0 global exemption(s)."},
+        {"tag names the messages", "{\"targets\": ", "--tag fa9", 1,
+         "fa9: Error loading configuration: conf.json: JSON parse error"},
+        {"variable expands a criteria path",
+         R"({"targets": {"l": {"target_type": "log"}},
+             "actions": {"a1": {"criteria": "${dir}/rules", "targets": ["l"]}}})",
+         "--var dir=. ", 0,
+         "flow-actions: Loaded 1/1 action(s), 1/1 target(s), 0 global exemption(s)."},
+    };
+    Write(dir + "/rules", "pi:dns\n");
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        unlink((dir + "/conf.json").c_str());
+        if (row.config != nullptr)
+            Write(dir + "/conf.json", row.config);
+        Outcome check = Tool(std::string("check -c conf.json ") + row.extra);
+        EXPECT_EQ(check.status, row.status);
+        std::vector<std::string> lines = Lines(check.err);
+        ASSERT_FALSE(lines.empty());
+        // A successful load ends with the plug-in being destroyed; the summary line comes first.
+        if (row.status == 0)
+            EXPECT_NE(std::find(lines.begin(), lines.end(), row.last_line), lines.end())
+                << check.err;
+        else
+            EXPECT_EQ(lines.back(), row.last_line) << check.err;
+    }
+}
+
+TEST_F(ReplayTool, CheckPassesTheExample)
+{
+    Outcome check = Tool("check -c examples/flow-actions.json -a examples/applications.json");
+    EXPECT_EQ(check.status, 0);
+    EXPECT_NE(check.err.find("flow-actions: Loaded 5/5 action(s), 6/7 target(s), 2 global "
+                             "exemption(s).\n"),
+              std::string::npos)
+        << check.err;
+}
+
+// A configuration that does not load stops the run before any event is replayed.
+TEST_F(ReplayTool, RunStopsOnABrokenConfiguration)
+{
+    Write(dir + "/conf.json", R"({"targets": {"t1": {"target_type": "bogus"}}})");
+    Outcome run = Tool("run -c conf.json examples/flows.jsonl");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "flow-actions: t1: invalid target type: bogus\n");
+}
+
+TEST_F(ReplayTool, RefusesAWrongAbiRecord)
+{
+    struct Row {
+        const char *library;
+        const char *fault;
+    };
+    const Row rows[] = {
+        {"libtfa-bad-abi-magic.so", "td_plugin_abi: magic: expected \"BAPT\""},
+        {"libtfa-bad-abi-length.so", "td_plugin_abi: length: 28, expected 32"},
+        {"libtfa-bad-abi-version.so", "td_plugin_abi: host version: 14, expected 15"},
+    };
+    Write(dir + "/conf.json", "{}");
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.library);
+        std::string library = std::string(TFA_BINARY_DIR) + "/bin/" + row.library;
+        Outcome run = Tool("run --linger 0 -c conf.json --plugin '" + library + "' -");
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err, library + ": " + row.fault + "\n");
+    }
+}
+
+TEST_F(ReplayTool, MalformedLinesAreSkipped)
+{
+    Write(dir + "/conf.json", "{}");
+    Write(dir + "/flows.jsonl", "{\"type\": \"flow\", \"flow\": {}}\n"
+                                "{\"type\": \"flow\", \"flow\": {\"other_port\": 70000}}\n"
+                                "{\"type\": \"update\"}\n");
+    Outcome run = Tool("run --linger 0 -c conf.json --summary-json s.json flows.jsonl");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("flows.jsonl:2: flow.other_port: expected an unsigned number up to "
+                           "65535: 70000\n"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.out.find("skipped lines: 1\n"), std::string::npos) << run.out;
+    json summary = json::parse(Read(dir + "/s.json"));
+    EXPECT_EQ(summary["skipped_lines"], 1);
+    EXPECT_EQ(summary["status"]["flows"], 1);
+}
+
+TEST_F(ReplayTool, UsageAndInputFaults)
+{
+    struct Row {
+        const char *arguments;
+        int status;
+        const char *message; // the start of standard error
+    };
+    Write(dir + "/conf.json", "{}");
+    const Row rows[] = {
+        {"run examples/flows.jsonl", 2, "--config is required"},
+        {"run -c conf.json --threads 0 -", 2, "--threads: Value 0 not in range 1 to 256"},
+        {"run -c conf.json nowhere.jsonl", 1, "nowhere.jsonl: No such file or directory\n"},
+        {"run -c conf.json --sink events -", 1, "--sink: expected NAME=PATH: events\n"},
+        {"run -c conf.json --var x -", 1, "--var: expected NAME=VALUE: x\n"},
+        {"run -c conf.json -a nowhere.json -", 1, "nowhere.json: No such file or directory\n"},
+        {"bogus", 2, "A subcommand is required"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.arguments);
+        Outcome outcome = Tool(row.arguments);
+        EXPECT_EQ(outcome.status, row.status);
+        EXPECT_EQ(outcome.err.rfind(row.message, 0), 0u) << outcome.err;
+    }
+}
+
+TEST_F(ReplayTool, GenerateIsRepeatable)
+{
+    Outcome first = Tool("generate --count 40 --seed 9");
+    Outcome second = Tool("generate --count 40 --seed 9");
+    ASSERT_EQ(first.status, 0);
+    EXPECT_EQ(first.out, second.out);
+    EXPECT_EQ(Lines(first.out).size(), 40u);
+}
+} // namespace
