@@ -72,6 +72,10 @@ TEST_F(FlowDecoder, HandWrittenRecordsRoundTrip)
             "tags": ["a", "b"], "dhcp": {"fingerprint": "1,3,6", "class_ident": "MSFT 5.0"},
             "mdns": {"answer": "printer.local"}, "other_type": "broadcast",
             "local_mac": "00:11:22:33:44:55", "other_mac": "ff:ff:ff:ff:ff:ff"})",
+        // Privacy placeholders read back as the addresses they spell.
+        R"({"digest": "0000000000000003", "digest_prev": ["0000000000000003"], "last_seen_at": 2,
+            "local_ip": "fe:80::ffff:7fff:fd", "other_ip": "fe:80::ffff:7fff:fe",
+            "local_mac": "00:52:14:00:00:00", "other_mac": "00:52:ff:00:00:00"})",
     };
     for (const char *row : rows) {
         SCOPED_TRACE(row);
