@@ -256,7 +256,7 @@ TEST(SinkOutputRegistry, DestroyedRegistryIsUninstalled)
     EXPECT_EQ(output->GetPayloads(), 1u);
 }
 
-TEST(SinkOutputRegistry, ConcurrentDeliveryKeepsLinesWhole)
+TEST(SinkOutputRegistry, ConcurrentDeliveryKeepsFramesWhole)
 {
     tdSinkOutput::Registry registry;
     auto output = tdSinkOutput::Memory("events");
@@ -267,19 +267,26 @@ TEST(SinkOutputRegistry, ConcurrentDeliveryKeepsLinesWhole)
         threads.emplace_back([&registry, t] {
             for (int i = 0; i < PER_THREAD; i++)
                 registry.Dispatch("events", {""}, json{{"t", t}, {"i", i}},
-                                  tdPlugin::DF_FORMAT_JSON);
+                                  With(tdPlugin::DF_FORMAT_JSON, 0x38));
         });
     for (auto &thread : threads)
         thread.join();
 
     EXPECT_EQ(output->GetPayloads(), uint64_t(THREADS * PER_THREAD));
-    std::istringstream lines(output->GetBytes());
-    std::string line;
-    int count = 0;
-    while (std::getline(lines, line)) {
-        EXPECT_NO_THROW(json::parse(line)) << line;
-        count++;
+    const std::string bytes = output->GetBytes();
+    std::vector<int> next(THREADS, 0); // each thread's payloads arrive in its own order
+    size_t offset = 0;
+    while (offset + tdSinkOutput::HEADER_SIZE <= bytes.size()) {
+        const size_t length = HeaderLength(bytes.substr(offset));
+        offset += tdSinkOutput::HEADER_SIZE;
+        ASSERT_LE(offset + length, bytes.size());
+        const json payload = json::parse(Gunzip(bytes.substr(offset, length)));
+        offset += length;
+        const int t = payload["t"];
+        ASSERT_TRUE(t >= 0 && t < THREADS);
+        EXPECT_EQ(payload["i"], next[t]++);
     }
-    EXPECT_EQ(count, THREADS * PER_THREAD);
+    EXPECT_EQ(offset, bytes.size());
+    EXPECT_EQ(next, std::vector<int>(THREADS, PER_THREAD));
 }
 } // namespace
