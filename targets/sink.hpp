@@ -38,8 +38,9 @@ public:
                   tdFlags<tdPlugin::DispatchFlags> dispatch_flags, uint8_t flow_events);
 
     // Encodes the flow into a payload and hands it to tdPlugin::DispatchSinkPayload when the
-    // event kind is forwarded; false (nothing built) otherwise. Exceptions from the flow
-    // encoding pass through.
+    // event kind is forwarded; false (nothing built) otherwise. The payload is built under the
+    // flow's own lock and dispatched after it is released. Exceptions from the flow encoding
+    // pass through, and nothing is dispatched then.
     bool ProcessFlow(const tfaAction &action, tdPluginProcessor::Event event,
                      std::shared_ptr<tdFlow> &flow) override;
 
