@@ -696,7 +696,7 @@ TEST(FlowParser, CacheStaysBounded)
     EXPECT_FALSE(parser.Parse(flow, {}, "host_server_name =~ 'x9'"));
 }
 
-TEST(FlowExpressionCache, ForgetsTheLeastRecentlyUsed)
+TEST(FlowParserCache, ForgetsTheLeastRecentlyUsed)
 {
     tdFlowExpressionCache<int> cache(2);
     cache.Insert("a", 1);
