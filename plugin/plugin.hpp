@@ -45,11 +45,22 @@ public:
     void GetName(std::string &name) override { name = NAME; }
     void GetVersion(std::string &version) override { version = VERSION; }
 
+    // Writes the eight counters into `status` (other members are left alone) and resets "flows"
+    // and "flows_priv", so each report counts the flows taken since the previous one.
     void GetStatus(json &status) override;
+    // Prints four coloured lines for a status object on standard output; a member that is absent
+    // or not an unsigned number prints as 0.
     void DisplayStatus(const json &status) override;
 
+    // Event 0, a reload request, makes the worker reload on its next pass (and re-queue the
+    // host's classified flows when "reprocess_flows" is on); other events are ignored.
     void DispatchEvent(tdPlugin::Event event, void *data = nullptr) override;
 
+    // Intake, on host threads. "flow_expired", "dpi_new" and "dpi_complete" events, and
+    // "flow_intel" events with a copy of their document as the parameter "intel", are queued for
+    // the worker; other kinds are ignored. The flow-map event re-queues the map's classified
+    // flows once after a reload request with reprocessing; the update event makes the worker call
+    // every target's Update. A null flow is ignored.
     using tdPluginProcessor::DispatchProcessorEvent;
     void DispatchProcessorEvent(tdPluginProcessor::Event event, tdFlowMap *flow_map) override;
     void DispatchProcessorEvent(tdPluginProcessor::Event event,
