@@ -3,6 +3,7 @@
 #include "tools/replay/replay_commands.hpp"
 
 #include <CLI/CLI.hpp>
+#include <ios>
 
 namespace
 {
@@ -59,6 +60,9 @@ void AddRunOptions(CLI::App &run, tfaReplayCommands::RunOptions &options, const 
 
 int main(int argc, char **argv)
 {
+    // Replay files can be large and come through standard input; nothing here mixes C and C++
+    // streams on one file.
+    std::ios::sync_with_stdio(false);
     CLI::App app{"Runs the flow-actions processor plug-in on recorded flows.", "tfa-replay"};
     app.require_subcommand(1);
 

@@ -36,6 +36,8 @@ template <class Job> int Report(Job job)
         return job();
     } catch (const std::exception &e) {
         td_printf("%s\n", e.what());
+    } catch (const std::string &text) {
+        td_printf("%s\n", text.c_str());
     }
     return 1;
 }
@@ -124,10 +126,17 @@ int ReplayFlows(tfaReplayConsole &console, tdPluginProcessor &plugin, Input &inp
     tfaEventReader reader(input.Stream(), input.name);
     tfaReplayHost host(plugin, replay);
 
-    console.StartProgress([&host]() { return host.GetEventsRead(); },
-                          [&host]() { return host.PollStatus()["flows"].get<uint64_t>(); });
-    host.Replay(reader);
-    console.StopProgress();
+    {
+        // The progress line reads the host, so it must stop before the host goes, also when
+        // the replay throws.
+        struct ProgressGuard {
+            tfaReplayConsole &console;
+            ~ProgressGuard() { console.StopProgress(); }
+        } progress{console};
+        console.StartProgress([&host]() { return host.GetEventsRead(); },
+                              [&host]() { return host.PollStatus()["flows"].get<uint64_t>(); });
+        host.Replay(reader);
+    }
 
     json status = host.PollStatus();
     plugin.DisplayStatus(status);
