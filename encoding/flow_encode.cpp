@@ -64,40 +64,6 @@ bool IsKnownLowerMap(uint8_t lower_map)
     return lower_map == tdFlow::LOWER_MAP_LOCAL || lower_map == tdFlow::LOWER_MAP_OTHER;
 }
 
-const char *OtherTypeText(uint8_t other_type)
-{
-    switch (other_type) {
-    case tdFlow::OTHER_UNSUPPORTED:
-        return "unsupported";
-    case tdFlow::OTHER_LOCAL:
-        return "local";
-    case tdFlow::OTHER_MULTICAST:
-        return "multicast";
-    case tdFlow::OTHER_BROADCAST:
-        return "broadcast";
-    case tdFlow::OTHER_REMOTE:
-        return "remote";
-    case tdFlow::OTHER_ERROR:
-        return "error";
-    default:
-        return "unknown";
-    }
-}
-
-const char *GtpOtherTypeText(uint8_t other_type)
-{
-    switch (other_type) {
-    case tdFlow::OTHER_LOCAL:
-        return "local";
-    case tdFlow::OTHER_REMOTE:
-        return "remote";
-    case tdFlow::OTHER_ERROR:
-        return "error";
-    default:
-        return "unsupported";
-    }
-}
-
 std::string DigestText(uint64_t digest)
 {
     std::string text;
@@ -159,7 +125,7 @@ public:
         flow.serialize(j, {"ip_dscp"}, flow.ip_dscp);
         flow.serialize(j, {"ip_protocol"}, flow.ip_protocol);
         flow.serialize(j, {"vlan_id"}, flow.vlan_id);
-        flow.serialize(j, {"other_type"}, OtherTypeText(flow.other_type));
+        flow.serialize(j, {"other_type"}, tdFlow::GetOtherTypeText(flow.other_type));
         flow.serialize(j, {"local_origin"}, LocalOrigin());
         Endpoints();
         Detection();
@@ -189,7 +155,7 @@ public:
         flow.serialize(j, {"gtp", addr.upper.port}, gtp.upper_addr.GetPort(true));
         flow.serialize(j, {"gtp", teid.lower.teid}, ntohl(gtp.lower_teid));
         flow.serialize(j, {"gtp", teid.upper.teid}, ntohl(gtp.upper_teid));
-        flow.serialize(j, {"gtp", "other_type"}, GtpOtherTypeText(gtp.other_type));
+        flow.serialize(j, {"gtp", "other_type"}, tdFlow::GetGtpOtherTypeText(gtp.other_type));
     }
 
     void Stats(const tdFlowStats &stats) const

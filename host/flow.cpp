@@ -24,3 +24,38 @@ void tdFlow::Print(tdFlags<PrintFlags> flags, const std::string &label) const
                detected_application_name.empty() ? "Unknown" : detected_application_name.c_str(),
                host_server_name.empty() ? "" : " ", host_server_name.c_str());
 }
+
+const char *tdFlow::GetOtherTypeText(uint8_t other_type)
+{
+    switch (other_type) {
+    case OTHER_UNSUPPORTED:
+        return "unsupported";
+    case OTHER_LOCAL:
+        return "local";
+    case OTHER_MULTICAST:
+        return "multicast";
+    case OTHER_BROADCAST:
+        return "broadcast";
+    case OTHER_REMOTE:
+        return "remote";
+    case OTHER_ERROR:
+        return "error";
+    default:
+        return "unknown";
+    }
+}
+
+// A tunnel endpoint is local, remote or in error; every other code reads as unsupported there.
+const char *tdFlow::GetGtpOtherTypeText(uint8_t other_type)
+{
+    switch (other_type) {
+    case OTHER_LOCAL:
+        return "local";
+    case OTHER_REMOTE:
+        return "remote";
+    case OTHER_ERROR:
+        return "error";
+    default:
+        return "unsupported";
+    }
+}

@@ -1,14 +1,14 @@
 #pragma once
 
+#include "host/addr.hpp"
+#include "host/flags.hpp"
+#include "host/serializer.hpp"
+
 #include <cstdint>
 #include <mutex>
 #include <set>
 #include <string>
 #include <vector>
-
-#include "host/addr.hpp"
-#include "host/flags.hpp"
-#include "host/serializer.hpp"
 
 // Traffic counters of a flow, in the host's record order.
 struct tdFlowStats {
@@ -83,6 +83,10 @@ public:
 
     // Writes a debug description of the flow, labelled, when debug output is on.
     void Print(tdFlags<PrintFlags> flags, const std::string &label) const;
+
+    // Texts of the other-type codes, at flow level and for a GTP tunnel's endpoints.
+    static const char *GetOtherTypeText(uint8_t other_type);
+    static const char *GetGtpOtherTypeText(uint8_t other_type);
 
     uint32_t GetMasterProtocol() const { return master_protocol; }
 

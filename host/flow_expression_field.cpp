@@ -80,40 +80,6 @@ bool IsTCP(const tdFlow &flow)
     return flow.ip_protocol == IPPROTO_TCP;
 }
 
-const char *OtherTypeText(uint8_t code)
-{
-    switch (code) {
-    case tdFlow::OTHER_UNSUPPORTED:
-        return "unsupported";
-    case tdFlow::OTHER_LOCAL:
-        return "local";
-    case tdFlow::OTHER_MULTICAST:
-        return "multicast";
-    case tdFlow::OTHER_BROADCAST:
-        return "broadcast";
-    case tdFlow::OTHER_REMOTE:
-        return "remote";
-    case tdFlow::OTHER_ERROR:
-        return "error";
-    default:
-        return "unknown";
-    }
-}
-
-const char *GtpOtherTypeText(uint8_t code)
-{
-    switch (code) {
-    case tdFlow::OTHER_LOCAL:
-        return "local";
-    case tdFlow::OTHER_REMOTE:
-        return "remote";
-    case tdFlow::OTHER_ERROR:
-        return "error";
-    default:
-        return "unsupported";
-    }
-}
-
 Value Unsigned(uint64_t value)
 {
     if (value > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
@@ -187,7 +153,7 @@ const tdFlowExpressionField FIELDS[] = {
      [](const Context &c) { return Value::Integer(c.flow.ip_protocol); }},
     {"vlan_id", NUMBER, ONE, [](const Context &c) { return Value::Integer(c.flow.vlan_id); }},
     {"other_type", STRING, ONE,
-     [](const Context &c) { return Value::Text(OtherTypeText(c.flow.other_type)); }},
+     [](const Context &c) { return Value::Text(tdFlow::GetOtherTypeText(c.flow.other_type)); }},
     {"local_origin", BOOLEAN, ONE,
      [](const Context &c) {
          bool upper_opened = c.flow.origin == tdFlow::ORIGIN_UPPER;
@@ -355,7 +321,7 @@ const tdFlowExpressionField FIELDS[] = {
      [](const Context &c) { return When(IsGTP(c.flow), Value::Integer(GtpTeid(c.flow, false))); }},
     {"gtp.other_type", STRING, ONE,
      [](const Context &c) {
-         return When(IsGTP(c.flow), Value::Text(GtpOtherTypeText(c.flow.gtp.other_type)));
+         return When(IsGTP(c.flow), Value::Text(tdFlow::GetGtpOtherTypeText(c.flow.gtp.other_type)));
      }},
 
     // Traffic counters.
