@@ -58,6 +58,16 @@ template <class T> int CopyIn(const void *buffer, int count, std::vector<T> &rec
     return 0;
 }
 
+// Table requests check the element size first and answer a count out of range with ENOMEM.
+int CopyInTables(const pfioc_table &io, std::vector<pfr_table> &records)
+{
+    if (io.pfrio_esize != static_cast<int>(sizeof(pfr_table)))
+        return ENODEV;
+    if (io.pfrio_size < 0 || io.pfrio_size > REQUEST_MAXCOUNT)
+        return ENOMEM;
+    return CopyIn(io.pfrio_buffer, io.pfrio_size, records);
+}
+
 template <class T> void CopyOut(const std::vector<T> &records, void *buffer)
 {
     if (!records.empty())
@@ -235,23 +245,15 @@ int Model::TableRequest(Request kind, void *arg)
 
 int Model::AddTables(pfioc_table &io)
 {
-    if (io.pfrio_esize != static_cast<int>(sizeof(pfr_table)))
-        return ENODEV;
-    if (io.pfrio_size < 0 || io.pfrio_size > REQUEST_MAXCOUNT)
-        return ENOMEM;
     std::vector<pfr_table> records;
-    int error = CopyIn(io.pfrio_buffer, io.pfrio_size, records);
+    int error = CopyInTables(io, records);
     return error != 0 ? error : tables.AddTables(records, io.pfrio_flags, io.pfrio_nadd);
 }
 
 int Model::DeleteTables(pfioc_table &io)
 {
-    if (io.pfrio_esize != static_cast<int>(sizeof(pfr_table)))
-        return ENODEV;
-    if (io.pfrio_size < 0 || io.pfrio_size > REQUEST_MAXCOUNT)
-        return ENOMEM;
     std::vector<pfr_table> records;
-    int error = CopyIn(io.pfrio_buffer, io.pfrio_size, records);
+    int error = CopyInTables(io, records);
     return error != 0 ? error : tables.DeleteTables(records, io.pfrio_flags, io.pfrio_ndel);
 }
 
