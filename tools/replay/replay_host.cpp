@@ -10,6 +10,7 @@
 namespace
 {
 constexpr const char *FLOWS_QUEUED = "flows_queued";
+constexpr size_t HANDOFF_BATCH = 64;
 constexpr std::chrono::milliseconds FIRST_PAUSE{1};
 constexpr std::chrono::milliseconds LONGEST_PAUSE{20};
 
@@ -25,7 +26,11 @@ struct tfaReplayHost::Lane {
     std::mutex lock;
     std::condition_variable cond;
     std::deque<tfaReplayEvent> events;
+    // Events the reading thread has gathered for this lane and not handed over yet.
+    std::vector<tfaReplayEvent> ready;
     bool stop = false;
+    // Waking a thread that is busy anyway costs a system call per event; only a sleeper is woken.
+    bool sleeping = false;
     std::thread thread;
 };
 
@@ -112,16 +117,32 @@ void tfaReplayHost::Enqueue(tfaReplayEvent &&event)
     events_read++;
     if (IsQueued(event.event))
         expected++;
+    Lane &lane = *lanes[event.digest % lanes.size()];
+    lane.ready.push_back(std::move(event));
+    // Paced events go out one by one; otherwise in batches, which spares the threads a wake-up
+    // for every event.
+    if (options.rate > 0 || lane.ready.size() >= HANDOFF_BATCH)
+        HandOff(lane);
+}
+
+void tfaReplayHost::HandOff(Lane &lane)
+{
+    if (lane.ready.empty())
+        return;
     {
         std::lock_guard<std::mutex> guard(idle_lock);
-        in_flight++;
+        in_flight += lane.ready.size();
     }
-    Lane &lane = *lanes[event.digest % lanes.size()];
+    bool wake;
     {
         std::lock_guard<std::mutex> guard(lane.lock);
-        lane.events.push_back(std::move(event));
+        for (auto &event : lane.ready)
+            lane.events.push_back(std::move(event));
+        wake = lane.sleeping;
     }
-    lane.cond.notify_one();
+    lane.ready.clear();
+    if (wake)
+        lane.cond.notify_one();
 }
 
 void tfaReplayHost::RunLane(Lane &lane)
@@ -130,7 +151,9 @@ void tfaReplayHost::RunLane(Lane &lane)
         std::deque<tfaReplayEvent> batch;
         {
             std::unique_lock<std::mutex> guard(lane.lock);
+            lane.sleeping = true;
             lane.cond.wait(guard, [&lane]() { return lane.stop || !lane.events.empty(); });
+            lane.sleeping = false;
             if (lane.events.empty())
                 return;
             batch.swap(lane.events);
@@ -164,6 +187,8 @@ void tfaReplayHost::Deliver(tfaReplayEvent &event)
 
 void tfaReplayHost::WaitForLanes()
 {
+    for (auto &lane : lanes)
+        HandOff(*lane);
     std::unique_lock<std::mutex> guard(idle_lock);
     idle_cond.wait(guard, [this]() { return in_flight == 0; });
 }

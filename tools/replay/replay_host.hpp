@@ -90,6 +90,7 @@ private:
     void RunLane(Lane &lane);
     void Deliver(tfaReplayEvent &event);
     void Enqueue(tfaReplayEvent &&event);
+    void HandOff(Lane &lane);
     void Pace();
     void WaitForLanes();
     bool WaitForWorker(const std::function<bool(const json &)> &done);
