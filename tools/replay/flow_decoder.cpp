@@ -20,18 +20,31 @@ constexpr size_t DIGEST_DIGITS = 16;
 constexpr size_t HEX16_DIGITS = 4;
 constexpr size_t EXCERPT_LENGTH = 64;
 
-const std::map<std::string, uint8_t> other_types = {
-    {"unknown", tdFlow::OTHER_UNKNOWN},     {"unsupported", tdFlow::OTHER_UNSUPPORTED},
-    {"local", tdFlow::OTHER_LOCAL},         {"multicast", tdFlow::OTHER_MULTICAST},
-    {"broadcast", tdFlow::OTHER_BROADCAST}, {"remote", tdFlow::OTHER_REMOTE},
-    {"error", tdFlow::OTHER_ERROR},
-};
-const std::map<std::string, uint8_t> gtp_other_types = {
-    {"unsupported", tdFlow::OTHER_UNSUPPORTED},
-    {"local", tdFlow::OTHER_LOCAL},
-    {"remote", tdFlow::OTHER_REMOTE},
-    {"error", tdFlow::OTHER_ERROR},
-};
+using OtherTypeText = const char *(*)(uint8_t);
+
+// The other-type texts the encoder writes, read back through the record's own table: the codes
+// whose text under `text_of` is also their flow-level text (so that a tunnel's "unsupported"
+// reads as OTHER_UNSUPPORTED, not as one of the codes it stands for).
+std::map<std::string, uint8_t> OtherTypeCodes(OtherTypeText text_of)
+{
+    std::map<std::string, uint8_t> codes;
+    for (uint8_t code = tdFlow::OTHER_UNKNOWN; code <= tdFlow::OTHER_ERROR; code++)
+        if (std::string(text_of(code)) == tdFlow::GetOtherTypeText(code))
+            codes.emplace(text_of(code), code);
+    return codes;
+}
+
+const std::map<std::string, uint8_t> &FlowOtherTypes()
+{
+    static const auto codes = OtherTypeCodes(tdFlow::GetOtherTypeText);
+    return codes;
+}
+
+const std::map<std::string, uint8_t> &GtpOtherTypes()
+{
+    static const auto codes = OtherTypeCodes(tdFlow::GetGtpOtherTypeText);
+    return codes;
+}
 
 std::string Excerpt(const json &value)
 {
@@ -325,7 +338,7 @@ void DecodeHeader(MemberReader &in, tdFlow &flow)
     in.Unsigned("ip_dscp", flow.ip_dscp);
     in.Unsigned("ip_protocol", flow.ip_protocol);
     in.Unsigned("vlan_id", flow.vlan_id);
-    in.OtherType("other_type", other_types, flow.other_type);
+    in.OtherType("other_type", FlowOtherTypes(), flow.other_type);
 
     // With the local endpoint lower, "local_origin" says whether the lower endpoint opened it.
     bool local_origin = true;
@@ -502,7 +515,7 @@ void DecodeTunnel(MemberReader &in, tdFlow &flow)
         flow.gtp.lower_teid = htonl(teid);
     if (gtp->Unsigned("other_teid", teid))
         flow.gtp.upper_teid = htonl(teid);
-    gtp->OtherType("other_type", gtp_other_types, flow.gtp.other_type);
+    gtp->OtherType("other_type", GtpOtherTypes(), flow.gtp.other_type);
     gtp->Finish();
 }
 
