@@ -166,10 +166,10 @@ int tfaReplayCommands::Run(const RunOptions &options)
         tfaMatchTally matches;
         matches.Install(sinks);
         Input input(options.flows);
+        tdPluginLoader loader(options.plugin);
         if (!PreLoad(console, options))
             return 1;
 
-        tdPluginLoader loader(options.plugin);
         std::unique_ptr<tdPluginProcessor> plugin(
             loader.Init(options.tag, {{CONF_FILENAME, options.config}}));
         if (!plugin)

@@ -38,8 +38,9 @@ public:
     static constexpr size_t DEFAULT_COUNT = 300;
     static constexpr uint64_t DEFAULT_SEED = 1;
 
-    // Loads the plug-in through the ABI check, loads the configuration once on the side (and
-    // stops there when it fails), then replays the flows and reports what came of them.
+    // Loads the plug-in library through the ABI check, loads the configuration once on the side
+    // (and stops there when either fails), then replays the flows and reports what came of
+    // them.
     static int Run(const RunOptions &options);
     // Loads the configuration with debug output on and reports whether it loaded.
     static int Check(const HostOptions &options);
