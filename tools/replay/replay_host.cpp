@@ -11,6 +11,9 @@ namespace
 {
 constexpr const char *FLOWS_QUEUED = "flows_queued";
 constexpr size_t HANDOFF_BATCH = 64;
+constexpr std::chrono::milliseconds SETTLE_POLL{5};
+constexpr std::chrono::milliseconds SETTLE_QUIET{100};
+constexpr std::chrono::seconds SETTLE_LIMIT{10};
 constexpr std::chrono::milliseconds FIRST_PAUSE{1};
 constexpr std::chrono::milliseconds LONGEST_PAUSE{20};
 
@@ -96,9 +99,11 @@ void tfaReplayHost::Replay(tfaEventReader &reader)
         }
     }
     WaitUntilTaken();
+    seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    Settle();
     Update();
     WaitUntilTaken();
-    seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    Settle();
     if (drained)
         std::this_thread::sleep_for(std::chrono::duration<double>(options.linger));
 }
@@ -232,6 +237,23 @@ void tfaReplayHost::WaitUntilTaken()
 {
     WaitForLanes();
     WaitForWorker([this](const json &) { return tally.GetFlows() >= expected; });
+}
+
+void tfaReplayHost::Settle()
+{
+    if (!options.activity || !drained)
+        return;
+    auto now = Clock::now(), quiet_since = now, deadline = now + SETTLE_LIMIT;
+    uint64_t last = options.activity();
+    while (now - quiet_since < SETTLE_QUIET && now < deadline) {
+        std::this_thread::sleep_for(SETTLE_POLL);
+        now = Clock::now();
+        uint64_t activity = options.activity();
+        if (activity != last) {
+            last = activity;
+            quiet_since = now;
+        }
+    }
 }
 
 void tfaReplayHost::Update()

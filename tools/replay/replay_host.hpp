@@ -48,6 +48,11 @@ public:
         bool reprocess_flows = false;
         // Tells whether the plug-in's worker has ended; waiting stops then.
         std::function<bool()> worker_stopped;
+        // A count of what the plug-in's targets have done that the host can see (sink
+        // payloads, pf requests, log files written). The status tells when the worker has taken
+        // the last events, not when it has processed them; once this count stands still the
+        // last batch is taken to be done.
+        std::function<uint64_t()> activity;
     };
 
     static constexpr double DEFAULT_UPDATE_INTERVAL = 15;
@@ -63,8 +68,8 @@ public:
     tfaReplayHost(const tfaReplayHost &) = delete;
     tfaReplayHost &operator=(const tfaReplayHost &) = delete;
 
-    // Replays every event of `reader`; then, once the worker has taken everything, delivers the
-    // last update and lingers. Returns when done.
+    // Replays every event of `reader`; then, once the worker has taken everything and its
+    // targets have gone quiet, delivers the last update and lingers. Returns when done.
     void Replay(tfaEventReader &reader);
 
     // The run's status: the plug-in's report with its flow counters summed over the run.
@@ -95,6 +100,7 @@ private:
     void WaitForLanes();
     bool WaitForWorker(const std::function<bool(const json &)> &done);
     void WaitUntilTaken();
+    void Settle();
     void Update();
     void Reload();
     uint64_t CountReprocessable();
