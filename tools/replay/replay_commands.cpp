@@ -22,6 +22,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace
@@ -81,6 +82,14 @@ public:
     const std::string name;
     std::istream &Stream() { return *stream; }
 
+    // A regular file is read whole without waiting; a pipe or terminal may pause.
+    bool IsFile() const
+    {
+        struct stat info;
+        int rc = stream == &std::cin ? fstat(STDIN_FILENO, &info) : stat(name.c_str(), &info);
+        return rc == 0 && S_ISREG(info.st_mode);
+    }
+
 private:
     std::ifstream file;
     std::istream *stream;
@@ -137,6 +146,7 @@ int ReplayFlows(tfaReplayConsole &console, tdPluginProcessor &plugin, Input &inp
 {
     tfaReplayHost::Options replay = options.replay;
     replay.reprocess_flows = ReprocessFlows(options.config);
+    replay.batch = input.IsFile();
     replay.worker_stopped = [&console]() { return console.WorkerStopped(); };
     replay.activity = [&matches]() { return TargetActivity(matches); };
     tfaEventReader reader(input.Stream(), input.name);

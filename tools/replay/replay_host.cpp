@@ -124,9 +124,9 @@ void tfaReplayHost::Enqueue(tfaReplayEvent &&event)
         expected++;
     Lane &lane = *lanes[event.digest % lanes.size()];
     lane.ready.push_back(std::move(event));
-    // Paced events go out one by one; otherwise in batches, which spares the threads a wake-up
-    // for every event.
-    if (options.rate > 0 || lane.ready.size() >= HANDOFF_BATCH)
+    // Batches spare the threads a wake-up for every event; paced events and events from a
+    // stream that may pause go out one by one, so none waits for the next line.
+    if (options.rate > 0 || !options.batch || lane.ready.size() >= HANDOFF_BATCH)
         HandOff(lane);
 }
 

@@ -43,6 +43,9 @@ public:
         double update_interval = DEFAULT_UPDATE_INTERVAL;
         // Seconds to wait after the last event was taken, so that interval writers run.
         double linger = DEFAULT_LINGER;
+        // Hand events to the host threads in batches; for input that is read whole, such as a
+        // file, not for a stream that may pause between lines.
+        bool batch = true;
         // The configuration's "reprocess_flows": a reload makes the next update queue every
         // classified flow again.
         bool reprocess_flows = false;
