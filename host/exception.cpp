@@ -1,8 +1,8 @@
 #include "host/exception.hpp"
 
-#include <cstdarg>
-
 #include "host/format.hpp"
+
+#include <cstdarg>
 
 tdException::tdException(const char *format, ...)
 {
@@ -11,3 +11,5 @@ tdException::tdException(const char *format, ...)
     message = td_vformat(format, ap);
     va_end(ap);
 }
+
+tdException::~tdException() = default;
