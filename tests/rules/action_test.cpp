@@ -466,6 +466,11 @@ TEST_F(Action, UnexpandedTextIsTheExpression)
 // With no file descriptor left, the criteria file or directory exists but cannot be opened.
 TEST_F(Action, CriteriaSourcesThatCannotBeOpened)
 {
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizer runtime opens files of its own while checking, so it cannot run with the
+    // descriptor table exhausted; the plain build covers this case.
+    GTEST_SKIP() << "descriptor exhaustion starves the sanitizer runtime";
+#endif
     std::string file = scratch.Write("c.txt", "*\n");
     std::string dir = scratch.Dir("c.d");
     struct Row {
