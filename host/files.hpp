@@ -10,10 +10,6 @@ int td_file_exists(const std::string &path);
 // else, -1 when it cannot be examined (errno tells why).
 int td_dir_exists(const std::string &path);
 
-// Replaces `data` with the whole content of the file at `path`. False (errno set; EISDIR for a
-// directory) when it cannot be read.
-bool td_read_file(const std::string &path, std::string &data);
-
 // Replaces `files` with the names (not paths) of the regular files in directory `dir`, sorted by
 // name in byte order; names beginning with "." are skipped. False (errno set, `files` empty) when
 // the directory cannot be read.

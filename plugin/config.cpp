@@ -1,17 +1,15 @@
 #include "host/exception.hpp"
-#include "host/files.hpp"
 #include "host/log.hpp"
 #include "plugin/plugin.hpp"
 #include "rules/action.hpp"
 #include "rules/exemption.hpp"
+#include "rules/read_file.hpp"
 #include "targets/log.hpp"
 #include "targets/pftable.hpp"
 #include "targets/pftable_config.hpp"
 #include "targets/sink.hpp"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <limits>
 #include <map>
 #include <set>
@@ -20,6 +18,8 @@ namespace
 {
 constexpr int64_t DEFAULT_TIMEZONE_UPDATE_INTERVAL = 1200;
 constexpr const char *DEFAULT_PF_DEVICE = "/dev/pf";
+// A configuration is text written by a person; anything near this size is a wrong path.
+constexpr size_t CONFIG_FILE_LIMIT = 64 * 1024 * 1024;
 // Actions without a "priority" get the next number after this one, in name order, so they run
 // after every action with an explicit priority (0 to 65535).
 constexpr unsigned ACTION_SEQUENCE_BASE = 65535;
@@ -106,9 +106,10 @@ void tfaPlugin::LoadConfig()
     td_dprintf("%s: Loading configuration: %s\n", tag.c_str(), conf_filename.c_str());
 
     std::string text;
-    if (!td_read_file(conf_filename, text))
+    std::string error = tfaReadFile(conf_filename, CONFIG_FILE_LIMIT, text);
+    if (!error.empty())
         throw tdException("%s: Error loading configuration: %s: %s", tag.c_str(),
-                          conf_filename.c_str(), strerror(errno));
+                          conf_filename.c_str(), error.c_str());
     json config = ParseConfig(tag, conf_filename, text);
 
     auto reprocess = config.find("reprocess_flows");

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "host/exception.hpp"
-#include "host/plugin_loader.hpp"
+#include "tools/common/plugin_loader.hpp"
 #include "support/capture.hpp"
 
 namespace {

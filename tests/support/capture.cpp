@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "agent/log_control.hpp"
 #include "host/log.hpp"
 
 LogCapture::LogCapture() : previous_debug(td_debug_enabled())

@@ -1,7 +1,7 @@
 #include "encoding/flow_encode.hpp"
 #include "host/exception.hpp"
 #include "host/global_config.hpp"
-#include "host/sink_output.hpp"
+#include "agent/sink_output.hpp"
 #include "rules/action.hpp"
 #include "support/capture.hpp"
 #include "targets/sink.hpp"

@@ -3,8 +3,9 @@
 #include <memory>
 
 #include "host/exception.hpp"
+#include "agent/log_control.hpp"
 #include "host/log.hpp"
-#include "host/plugin_loader.hpp"
+#include "tools/common/plugin_loader.hpp"
 
 int main(int argc, char **argv)
 {

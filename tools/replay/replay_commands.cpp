@@ -1,10 +1,11 @@
 #include "tools/replay/replay_commands.hpp"
 
 #include "host/exception.hpp"
+#include "agent/log_control.hpp"
 #include "host/log.hpp"
 #include "host/log_directory.hpp"
-#include "host/plugin_loader.hpp"
-#include "host/sink_output.hpp"
+#include "tools/common/plugin_loader.hpp"
+#include "agent/sink_output.hpp"
 #include "tools/replay/config_check.hpp"
 #include "tools/replay/flow_generator.hpp"
 #include "tools/replay/host_setup.hpp"

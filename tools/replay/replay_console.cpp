@@ -1,5 +1,6 @@
 #include "tools/replay/replay_console.hpp"
 
+#include "agent/log_control.hpp"
 #include "host/log.hpp"
 
 #include <chrono>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "host/json.hpp"
-#include "host/sink_output.hpp"
+#include "agent/sink_output.hpp"
 
 #include <cstdio>
 

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "agent/expression/flow_expression_value.hpp"
+#include "host/flow_parser.hpp"
+
+#include <string>
+#include <string_view>
+
+// A named item of the flow record that expressions can read. Names are the keys of the flow
+// record's JSON form, nested keys joined with ".", and endpoints seen from the local network
+// ("local_ip", "other_port"), so an operator uses the vocabulary of the sink output. Values are
+// the real ones: privacy masks do not apply.
+class tdFlowExpressionField
+{
+public:
+    // What a read needs: the record (locked by the caller), the event's flow parameters and a
+    // text buffer for values that must be rendered (digests, hashes).
+    struct Context {
+        const tdFlow &flow;
+        const tdFlowParams &params;
+        std::string &scratch;
+    };
+
+    using Reader = tdFlowExpressionValue (*)(const Context &context);
+
+    // Null when no field has this name.
+    static const tdFlowExpressionField *Find(std::string_view name);
+
+    const char *name;
+    // The type of the value, or of each element for a set field.
+    tdFlowExpressionValue::Type type;
+    bool set;
+    Reader read;
+};
