@@ -2,12 +2,10 @@
 #include "host/log.hpp"
 #include "plugin/plugin.hpp"
 #include "rules/action.hpp"
+#include "rules/exception_text.hpp"
 #include "rules/exemption.hpp"
 #include "rules/read_file.hpp"
-#include "targets/log.hpp"
-#include "targets/pftable.hpp"
 #include "targets/pftable_config.hpp"
-#include "targets/sink.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -157,24 +155,20 @@ void tfaPlugin::LoadConfig()
                static_cast<unsigned long>(stats.global_exemptions.load()));
 }
 
-tfaTarget *tfaPlugin::CreateTarget(tfaTarget::tfaTargetType type, const std::string &name,
-                                   const json &target_config, const json &type_config)
+std::unique_ptr<tfaTarget> tfaPlugin::CreateTarget(const tfaTargetKind &kind,
+                                                   const std::string &name,
+                                                   const json &target_config,
+                                                   const json &type_config)
 {
-    switch (type) {
-    case tfaTarget::TT_LOG:
-        return tfaTargetLog::Create(name, target_config, type_config);
-    case tfaTarget::TT_PFTABLE:
-        return tfaTargetPFtable::Create(name, pf_config, target_config, type_config);
-    case tfaTarget::TT_SINK:
-        return tfaTargetSink::Create(name, target_config, type_config);
-    }
-    return nullptr;
+    if (kind.create == nullptr)
+        return nullptr;
+    tfaTargetResources resources;
+    resources.pf_config = pf_config.get();
+    return kind.create(name, target_config, type_config, resources);
 }
 
 void tfaPlugin::LoadTargets(const json &targets_json, const json &defaults_json)
 {
-    for (auto &target : targets)
-        delete target.second;
     targets.clear();
 
     for (const auto &[name, target_config] : targets_json.get<std::map<std::string, json>>()) {
@@ -198,17 +192,18 @@ void tfaPlugin::LoadTargets(const json &targets_json, const json &defaults_json)
             throw tdException("%s: invalid %s parameter type: %s", tag.c_str(), "string",
                               "target_type");
         const std::string &type = type_name->get_ref<const std::string &>();
-        auto kind = target_types.find(type);
-        if (kind == target_types.end())
+        auto kind = target_kinds.find(type);
+        if (kind == target_kinds.end())
             throw tdException("%s: %s: invalid target type: %s", tag.c_str(), name.c_str(),
                               type.c_str());
 
         auto defaults = defaults_json.find(type);
         const json type_config = defaults != defaults_json.end() ? *defaults : json();
-        tfaTarget *target = CreateTarget(kind->second, name, target_config, type_config);
-        if (target == nullptr)
+        std::unique_ptr<tfaTarget> target =
+            CreateTarget(kind->second, name, target_config, type_config);
+        if (!target)
             continue;
-        targets[name] = target;
+        targets[name] = std::move(target);
         stats.targets_enabled++;
     }
 }
@@ -250,23 +245,21 @@ void tfaPlugin::LoadActions(const json &actions_json)
 
 void tfaPlugin::LoadExemptions(const json &exemptions_json)
 {
-    for (auto exemption : exemptions)
-        delete exemption;
     exemptions.clear();
 
     for (const auto &element : ElementsOf(exemptions_json)) {
         std::unique_ptr<tfaExemption> exemption;
         try {
             if (element.is_string())
-                exemption.reset(tfaExemption::Create(element.get<std::string>()));
-        } catch (const std::string &) {
-        } catch (const std::exception &) {
+                exemption = tfaExemption::Create(element.get<std::string>());
+        } catch (...) {
+            td_dprintf("%s: %s\n", tag.c_str(), tfaExceptionText().c_str());
         }
         if (!exemption) {
             td_printf("%s: Invalid exemption data-type: %s\n", tag.c_str(), element.type_name());
             continue;
         }
-        exemptions.push_back(exemption.release());
+        exemptions.push_back(std::move(exemption));
         stats.global_exemptions++;
     }
 }

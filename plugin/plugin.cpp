@@ -9,7 +9,6 @@
 #include <cstring>
 #include <ctime>
 
-tdFlowParser *tfaPlugin::parser = nullptr;
 
 tfaPlugin::tfaPlugin(const std::string &tag, const tdPlugin::Params &params)
     : tdPluginProcessor(tag, params)
@@ -37,10 +36,9 @@ tfaPlugin::tfaPlugin(const std::string &tag, const tdPlugin::Params &params)
     if (parser == nullptr)
         parser = new tdFlowParser();
 
-    target_types["log"] = tfaTarget::TT_LOG;
-    target_types["sink"] = tfaTarget::TT_SINK;
-    target_types["pftable"] = tfaTarget::TT_PFTABLE;
-    pf_config = new tfaTargetPFtableConfig();
+    for (const auto &kind : tfaTargetKinds())
+        target_kinds.emplace(kind.name, kind);
+    pf_config = std::make_unique<tfaTargetPFtableConfig>();
 }
 
 tfaPlugin::~tfaPlugin()
@@ -55,8 +53,7 @@ tfaPlugin::~tfaPlugin()
 
     Unload();
 
-    delete pf_config;
-    pf_config = nullptr;
+    pf_config.reset();
     delete parser;
     parser = nullptr;
 
@@ -74,15 +71,11 @@ void tfaPlugin::Unload()
     stats.targets = 0;
     stats.targets_enabled = 0;
 
-    for (auto exemption : exemptions)
-        delete exemption;
     exemptions.clear();
 
     while (!actions.empty())
         actions.pop_back();
 
-    for (auto &target : targets)
-        delete target.second;
     targets.clear();
 
     td_dprintf("%s: Unloaded configuration.\n", tag.c_str());
@@ -98,7 +91,7 @@ void tfaPlugin::Reload()
 tfaTarget *tfaPlugin::FindTarget(const std::string &name) const
 {
     auto it = targets.find(name);
-    return it == targets.end() ? nullptr : it->second;
+    return it == targets.end() ? nullptr : it->second.get();
 }
 
 void tfaPlugin::DispatchEvent(tdPlugin::Event event, void *data)

@@ -4,7 +4,9 @@
 #include "host/json.hpp"
 #include "host/plugin.hpp"
 #include "host/time_of_day.hpp"
+#include "rules/rules_context.hpp"
 #include "targets/target.hpp"
+#include "targets/target_kinds.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -33,7 +35,7 @@ struct tfaFlowEntry {
 // and read status; the plug-in's own worker thread (Entry) loads the configuration and runs every
 // queued event through the global exemptions and the actions. The configuration collections are
 // touched only by the worker and by construction and destruction.
-class tfaPlugin : public tdPluginProcessor
+class tfaPlugin : public tdPluginProcessor, public tfaRulesContext
 {
 public:
     tfaPlugin(const std::string &tag, const tdPlugin::Params &params);
@@ -72,8 +74,7 @@ public:
     virtual void DispatchSinkPayload(const std::string &sink, const std::set<std::string> &channels,
                                      json &payload, tdFlags<tdPlugin::DispatchFlags> flags);
 
-    // The target registered under `name`, or null.
-    tfaTarget *FindTarget(const std::string &name) const;
+    tfaTarget *FindTarget(const std::string &name) const override;
 
     // Drops the configuration: counters, global exemptions, actions, targets.
     void Unload();
@@ -96,10 +97,6 @@ public:
     static constexpr const char *VERSION = "1.2.15";
     static constexpr const char *LIBRARY = "tarvix-proc-flow-actions";
 
-    // Shared by all criteria and exemptions; created by the first constructor that finds it null
-    // and deleted by every destructor, so one live plug-in object at a time is supported.
-    static tdFlowParser *parser;
-
     struct Stats {
         std::atomic<uint64_t> actions{0};
         std::atomic<uint64_t> actions_enabled{0};
@@ -111,14 +108,15 @@ public:
         std::atomic<uint64_t> targets_enabled{0};
     };
 
-    // Read by actions to judge their time windows.
-    int64_t GetNow() const { return now.load(); }
+    int64_t GetNow() const override { return now.load(); }
 
 protected:
     // Builds one target of a registered kind; null when the kind has no factory. Tests override
     // it to register kinds of their own.
-    virtual tfaTarget *CreateTarget(tfaTarget::tfaTargetType type, const std::string &name,
-                                    const json &target_config, const json &type_config);
+    virtual std::unique_ptr<tfaTarget> CreateTarget(const tfaTargetKind &kind,
+                                                    const std::string &name,
+                                                    const json &target_config,
+                                                    const json &type_config);
 
     // The worker's steps, in pass order. Each reports its own faults and returns, so one bad
     // configuration, target or queued event never ends the worker.
@@ -135,19 +133,19 @@ protected:
     void QueueFlow(tdPluginProcessor::Event event, std::shared_ptr<tdFlow> &flow,
                    tdFlowParams &&params);
 
-    tfaTargetPFtableConfig *pf_config = nullptr;
+    std::unique_ptr<tfaTargetPFtableConfig> pf_config;
     std::atomic<bool> reprocess_flows{false};
     std::atomic<bool> reload_pending{true};
     std::atomic<bool> reprocess_pending{false};
     std::atomic<bool> update_pending{false};
     std::mutex status_lock;
-    std::map<std::string, tfaTarget::tfaTargetType> target_types;
+    std::map<std::string, tfaTargetKind> target_kinds;
     std::deque<tfaFlowEntry> flow_queue;
     pthread_cond_t queue_cond;
     pthread_mutex_t queue_cond_lock;
-    std::unordered_map<std::string, tfaTarget *> targets;
+    std::unordered_map<std::string, std::unique_ptr<tfaTarget>> targets;
     std::vector<std::pair<std::string, std::shared_ptr<tfaAction>>> actions;
-    std::vector<tfaExemption *> exemptions;
+    std::vector<std::unique_ptr<tfaExemption>> exemptions;
     tdTimeOfDay time_of_day;
     std::atomic<int64_t> now{0};
     Stats stats;

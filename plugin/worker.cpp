@@ -4,6 +4,7 @@
 #include "host/log.hpp"
 #include "plugin/plugin.hpp"
 #include "rules/action.hpp"
+#include "rules/exception_text.hpp"
 #include "rules/exemption.hpp"
 
 #include <cerrno>
@@ -52,10 +53,8 @@ template <class Body> void Survive(const std::string &tag, Body body)
         body();
     } catch (const tdException &e) {
         td_printf("%s\n", e.what());
-    } catch (const std::exception &e) {
-        td_printf("%s: %s\n", tag.c_str(), e.what());
-    } catch (const std::string &text) {
-        td_printf("%s: %s\n", tag.c_str(), text.c_str());
+    } catch (...) {
+        td_printf("%s: %s\n", tag.c_str(), tfaExceptionText().c_str());
     }
 }
 } // namespace
@@ -131,8 +130,8 @@ void *tfaPlugin::Entry()
     td_printf("%s: %s v%s\n", tag.c_str(), NAME, VERSION);
 
     std::string kinds;
-    for (const auto &type : target_types)
-        kinds += (kinds.empty() ? "" : ", ") + type.first;
+    for (const auto &kind : target_kinds)
+        kinds += (kinds.empty() ? "" : ", ") + kind.first;
     td_printf("%s: Flow action targets: %s\n", tag.c_str(), kinds.empty() ? "none" : kinds.c_str());
 
     while (!ShouldTerminate()) {
@@ -194,7 +193,7 @@ bool tfaPlugin::ProcessQueue()
 
 void tfaPlugin::ProcessEntry(tfaFlowEntry &entry)
 {
-    for (const auto exemption : exemptions) {
+    for (const auto &exemption : exemptions) {
         if (exemption->IsExempt(entry.flow))
             return;
     }

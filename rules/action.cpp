@@ -6,9 +6,9 @@
 #include "host/log.hpp"
 #include "host/strings.hpp"
 #include "host/time_of_day.hpp"
-#include "plugin/plugin.hpp"
 #include "rules/criteria.hpp"
 #include "rules/exemption.hpp"
+#include "rules/rules_context.hpp"
 #include "targets/target.hpp"
 
 #include <fstream>
@@ -18,22 +18,8 @@ namespace
 constexpr unsigned PRIORITY_MAX = 65535;
 constexpr char COMMENT = '#';
 
-// Owns what Create builds until the action takes it over, so a failure releases everything.
+// What Create builds, owned from the start, so a failure releases everything.
 template <class T> using Owned = std::vector<std::unique_ptr<T>>;
-
-template <class T> std::vector<T *> Borrow(const Owned<T> &owned)
-{
-    std::vector<T *> pointers;
-    for (const auto &item : owned)
-        pointers.push_back(item.get());
-    return pointers;
-}
-
-template <class T> void Release(Owned<T> &owned)
-{
-    for (auto &item : owned)
-        item.release();
-}
 
 // An array's elements, or any other value as a list of one.
 std::vector<json> ElementsOf(const json &value)
@@ -182,8 +168,8 @@ Owned<tdTimeOfDay> ReadTimeOfDay(const std::string &name, const json &config)
     return windows;
 }
 
-std::unordered_map<std::string, tfaTarget *> ReadTargets(tfaPlugin *plugin, const std::string &name,
-                                                         const json &config)
+std::unordered_map<std::string, tfaTarget *> ReadTargets(const tfaRulesContext *context,
+                                                         const std::string &name, const json &config)
 {
     auto it = config.find("targets");
     if (it == config.end())
@@ -195,7 +181,7 @@ std::unordered_map<std::string, tfaTarget *> ReadTargets(tfaPlugin *plugin, cons
             throw tdException("%s: target name must be a %s, not: %s", name.c_str(), "string",
                               element.type_name());
         const std::string &target_name = element.get_ref<const std::string &>();
-        tfaTarget *target = plugin->FindTarget(target_name);
+        tfaTarget *target = context->FindTarget(target_name);
         if (target == nullptr)
             throw tdException("%s: target not found: %s", name.c_str(), target_name.c_str());
         targets[target_name] = target;
@@ -244,54 +230,43 @@ bool InterfaceMatches(const std::string &filter, const tdFlow &flow)
 }
 } // namespace
 
-std::shared_ptr<tfaAction> tfaAction::Create(tfaPlugin *plugin, const std::string &name,
-                                             unsigned priority, const json &config)
+std::shared_ptr<tfaAction> tfaAction::Create(const tfaRulesContext *context,
+                                             const std::string &name, unsigned priority,
+                                             const json &config)
 {
     priority = ReadPriority(name, priority, config);
     json tags = ReadTags(name, config);
     std::string interface = ReadInterface(name, config);
     Owned<tfaCriteria> criteria = ReadCriteria(name, config);
     Owned<tdTimeOfDay> windows = ReadTimeOfDay(name, config);
-    auto targets = ReadTargets(plugin, name, config);
+    auto targets = ReadTargets(context, name, config);
     Owned<tfaExemption> exemptions = ReadExemptions(name, config);
     bool halt_on_match = ReadHaltOnMatch(name, config);
 
-    auto exemption_pointers = Borrow(exemptions);
-    std::unique_ptr<tfaAction> action(new tfaAction(plugin, name, priority, interface,
-                                                    Borrow(criteria), Borrow(windows), targets,
-                                                    tags, exemption_pointers, halt_on_match));
-    Release(criteria);
-    Release(windows);
-    Release(exemptions);
-    return std::shared_ptr<tfaAction>(std::move(action));
+    return std::make_shared<tfaAction>(context, name, priority, interface, std::move(criteria),
+                                       std::move(windows), std::move(targets), tags,
+                                       std::move(exemptions), halt_on_match);
 }
 
-tfaAction::tfaAction(tfaPlugin *plugin, const std::string &name, unsigned priority,
-                     const std::string &interface, const std::vector<tfaCriteria *> &criteria,
-                     const std::vector<tdTimeOfDay *> &time_of_day,
-                     std::unordered_map<std::string, tfaTarget *> &targets, const json &tags,
-                     std::vector<tfaExemption *> &exemptions, bool halt_on_match)
-    : name(name), priority(priority), tags(tags), plugin(plugin), interface(interface),
-      criteria(criteria), time_of_day(time_of_day), targets(targets), exemptions(exemptions),
-      halt_on_match(halt_on_match)
+tfaAction::tfaAction(const tfaRulesContext *context, const std::string &name, unsigned priority,
+                     const std::string &interface,
+                     std::vector<std::unique_ptr<tfaCriteria>> criteria,
+                     std::vector<std::unique_ptr<tdTimeOfDay>> time_of_day,
+                     std::unordered_map<std::string, tfaTarget *> targets, const json &tags,
+                     std::vector<std::unique_ptr<tfaExemption>> exemptions, bool halt_on_match)
+    : name(name), priority(priority), tags(tags), context(context), interface(interface),
+      criteria(std::move(criteria)), time_of_day(std::move(time_of_day)),
+      targets(std::move(targets)), exemptions(std::move(exemptions)), halt_on_match(halt_on_match)
 {
 }
 
-tfaAction::~tfaAction()
-{
-    for (auto item : criteria)
-        delete item;
-    for (auto item : time_of_day)
-        delete item;
-    for (auto item : exemptions)
-        delete item;
-}
+tfaAction::~tfaAction() = default;
 
 bool tfaAction::InsideTime() const
 {
     size_t windows = 0;
-    int64_t now = plugin->GetNow();
-    for (const auto window : time_of_day) {
+    int64_t now = context->GetNow();
+    for (const auto &window : time_of_day) {
         if (!window->valid)
             continue;
         windows++;
@@ -305,14 +280,14 @@ bool tfaAction::MatchesCriteria(const std::shared_ptr<tdFlow> &flow,
                                 const tdFlowParams &params) const
 {
     std::pair<const std::shared_ptr<tdFlow> &, const tdFlowParams &> event(flow, params);
-    for (const auto item : criteria) {
+    for (const auto &item : criteria) {
         if (*item == event)
             return true;
     }
     return false;
 }
 
-int tfaAction::ProcessFlow(tdPluginProcessor::Event event, std::shared_ptr<tdFlow> &flow,
+tfaAction::Result tfaAction::ProcessFlow(tdPluginProcessor::Event event, std::shared_ptr<tdFlow> &flow,
                            tdFlowParams &params)
 {
     if (!InsideTime())
@@ -320,7 +295,7 @@ int tfaAction::ProcessFlow(tdPluginProcessor::Event event, std::shared_ptr<tdFlo
     if (!InterfaceMatches(interface, *flow))
         return AR_NO_MATCH;
 
-    for (const auto exemption : exemptions) {
+    for (const auto &exemption : exemptions) {
         if (exemption->IsExempt(flow)) {
             td_dprintf("%s: Exempt.\n", name.c_str());
             return AR_EXEMPT;

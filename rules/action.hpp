@@ -4,6 +4,9 @@
 #include "host/flow_parser.hpp"
 #include "host/json.hpp"
 #include "host/plugin.hpp"
+#include "host/time_of_day.hpp"
+#include "rules/criteria.hpp"
+#include "rules/exemption.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -11,10 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
-class tdTimeOfDay;
-class tfaCriteria;
-class tfaExemption;
-class tfaPlugin;
+class tfaRulesContext;
 class tfaTarget;
 
 // One named rule: criteria that select flows, optional time windows, an interface filter,
@@ -23,7 +23,7 @@ class tfaTarget;
 class tfaAction
 {
 public:
-    enum Result : int {
+    enum Result : int32_t {
         AR_NO_MATCH = 0,
         AR_EXEMPT = 1,
         AR_OUTSIDE_TIME = 2,
@@ -34,15 +34,16 @@ public:
     // Builds an action from its configuration object; `priority` is used when the object has no
     // "priority". Throws tdException (or the criteria's and exemptions' plain strings), releasing
     // everything built so far.
-    static std::shared_ptr<tfaAction> Create(tfaPlugin *plugin, const std::string &name,
-                                             unsigned priority, const json &config);
+    static std::shared_ptr<tfaAction> Create(const tfaRulesContext *context,
+                                             const std::string &name, unsigned priority,
+                                             const json &config);
 
     // Takes over the criteria, windows and exemptions; targets stay owned by the plug-in.
-    tfaAction(tfaPlugin *plugin, const std::string &name, unsigned priority,
-              const std::string &interface, const std::vector<tfaCriteria *> &criteria,
-              const std::vector<tdTimeOfDay *> &time_of_day,
-              std::unordered_map<std::string, tfaTarget *> &targets, const json &tags,
-              std::vector<tfaExemption *> &exemptions, bool halt_on_match);
+    tfaAction(const tfaRulesContext *context, const std::string &name, unsigned priority,
+              const std::string &interface, std::vector<std::unique_ptr<tfaCriteria>> criteria,
+              std::vector<std::unique_ptr<tdTimeOfDay>> time_of_day,
+              std::unordered_map<std::string, tfaTarget *> targets, const json &tags,
+              std::vector<std::unique_ptr<tfaExemption>> exemptions, bool halt_on_match);
     virtual ~tfaAction();
 
     tfaAction(const tfaAction &) = delete;
@@ -51,7 +52,7 @@ public:
     // Runs one queued flow event through the action and returns a Result: time windows first,
     // then the interface filter, the exemptions and the criteria; a match hands the flow to every
     // target (in no defined order). Criteria, exemption and target exceptions pass through.
-    int ProcessFlow(tdPluginProcessor::Event event, std::shared_ptr<tdFlow> &flow,
+    Result ProcessFlow(tdPluginProcessor::Event event, std::shared_ptr<tdFlow> &flow,
                     tdFlowParams &params);
 
     std::string name;
@@ -64,11 +65,11 @@ private:
     // True when any criteria matches; a criteria evaluation error passes to the caller.
     bool MatchesCriteria(const std::shared_ptr<tdFlow> &flow, const tdFlowParams &params) const;
 
-    tfaPlugin *plugin;
+    const tfaRulesContext *context;
     std::string interface;
-    std::vector<tfaCriteria *> criteria;
-    std::vector<tdTimeOfDay *> time_of_day;
+    std::vector<std::unique_ptr<tfaCriteria>> criteria;
+    std::vector<std::unique_ptr<tdTimeOfDay>> time_of_day;
     std::unordered_map<std::string, tfaTarget *> targets;
-    std::vector<tfaExemption *> exemptions;
+    std::vector<std::unique_ptr<tfaExemption>> exemptions;
     bool halt_on_match;
 };

@@ -3,8 +3,9 @@
 #include "host/exception.hpp"
 #include "host/instance.hpp"
 #include "host/log.hpp"
-#include "plugin/plugin.hpp"
+#include "rules/exception_text.hpp"
 #include "rules/protocols.hpp"
+#include "rules/rules_context.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -58,15 +59,15 @@ bool EqualsIgnoringCase(const std::string &value, const char *name)
 
 tdFlowParser &SharedParser()
 {
-    if (tfaPlugin::parser == nullptr)
+    if (tfaRulesContext::parser == nullptr)
         throw std::string("flow expression parser not created");
-    return *tfaPlugin::parser;
+    return *tfaRulesContext::parser;
 }
 } // namespace
 
-tfaCriteria *tfaCriteria::Create(const std::string &text)
+std::unique_ptr<tfaCriteria> tfaCriteria::Create(const std::string &text)
 {
-    return new tfaCriteria(text);
+    return std::make_unique<tfaCriteria>(text);
 }
 
 tfaCriteria::tfaCriteria(const std::string &text) : apps(tdInstance::GetInstance().apps), expr(text)
@@ -221,9 +222,7 @@ bool tfaCriteria::ParseExpression(const std::shared_ptr<tdFlow> &flow,
 {
     try {
         return SharedParser().Parse(flow, params, expr);
-    } catch (const std::string &fault) {
-        ThrowParseError(expr, fault.c_str());
-    } catch (const std::exception &e) {
-        ThrowParseError(expr, e.what());
+    } catch (...) {
+        ThrowParseError(expr, tfaExceptionText().c_str());
     }
 }

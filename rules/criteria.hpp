@@ -32,7 +32,7 @@ public:
     // Throws a plain std::string for bad text: "invalid criteria (zero-length)" for an empty
     // text, the whole text when a prefix has nothing (or only "!") after it. Throws tdException
     // when there is no host instance. Nothing is leaked.
-    static tfaCriteria *Create(const std::string &text);
+    static std::unique_ptr<tfaCriteria> Create(const std::string &text);
     explicit tfaCriteria(const std::string &text);
     virtual ~tfaCriteria() = default;
 

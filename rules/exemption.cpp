@@ -1,7 +1,7 @@
 #include "rules/exemption.hpp"
 
 #include "host/log.hpp"
-#include "plugin/plugin.hpp"
+#include "rules/rules_context.hpp"
 
 namespace
 {
@@ -9,15 +9,15 @@ constexpr const char *ZERO_LENGTH = "Exemption criteria can not be zero-length";
 
 tdFlowParser &SharedParser()
 {
-    if (tfaPlugin::parser == nullptr)
+    if (tfaRulesContext::parser == nullptr)
         throw std::string("flow expression parser not created");
-    return *tfaPlugin::parser;
+    return *tfaRulesContext::parser;
 }
 } // namespace
 
-tfaExemption *tfaExemption::Create(const std::string &text)
+std::unique_ptr<tfaExemption> tfaExemption::Create(const std::string &text)
 {
-    return new tfaExemption(text);
+    return std::make_unique<tfaExemption>(text);
 }
 
 tfaExemption::tfaExemption(const std::string &text) : type(ET_NONE), expr(text)

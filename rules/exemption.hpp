@@ -20,7 +20,7 @@ public:
 
     // Throws a plain std::string "Exemption criteria can not be zero-length" for an empty text.
     // A text that is not an address becomes a flow expression, checked only when evaluated.
-    static tfaExemption *Create(const std::string &text);
+    static std::unique_ptr<tfaExemption> Create(const std::string &text);
     explicit tfaExemption(const std::string &text);
 
     // True when the flow is exempt: an address matches either endpoint (ports are ignored), or

@@ -4,10 +4,10 @@
 #include "host/json_text.hpp"
 #include "host/log.hpp"
 #include "rules/action.hpp"
+#include "targets/target_keys.hpp"
 
 #include <cerrno>
 #include <cstring>
-#include <limits>
 #include <new>
 
 namespace
@@ -28,64 +28,22 @@ time_t ReadWall()
     return time(nullptr);
 }
 
-// Any number or boolean whose value fits; negative or oversized numbers are refused rather than
-// wrapped into an interval nobody asked for.
-bool ToUnsigned(const json &value, uint32_t &result)
-{
-    constexpr double limit = std::numeric_limits<uint32_t>::max();
-    if (value.is_boolean()) {
-        result = value.get<bool>();
-        return true;
-    }
-    if (!value.is_number())
-        return false;
-    double number = value.get<double>();
-    if (!(number >= 0 && number <= limit))
-        return false;
-    result = static_cast<uint32_t>(number);
-    return true;
-}
-
-const json *Find(const json &config, const char *key)
-{
-    if (!config.is_object())
-        return nullptr;
-    auto it = config.find(key);
-    return it == config.end() ? nullptr : &*it;
-}
-
-void ReadUnsigned(const std::string &name, const json &config, const char *key, uint32_t &value)
-{
-    const json *found = Find(config, key);
-    if (found != nullptr && !ToUnsigned(*found, value))
-        throw tdException("%s: invalid %s parameter type: %s", name.c_str(), "unsigned", key);
-}
-
-void ReadString(const std::string &name, const json &config, const char *key, std::string &value)
-{
-    const json *found = Find(config, key);
-    if (found == nullptr)
-        return;
-    if (!found->is_string())
-        throw tdException("%s: invalid %s parameter type: %s", name.c_str(), "string", key);
-    value = found->get<std::string>();
-}
 } // namespace
 
 tfaTargetLog::Clocks tfaTargetLog::clocks = {ReadMonotonic, ReadWall};
 
-tfaTargetLog *tfaTargetLog::Create(const std::string &name, const json &target_config,
-                                   const json &type_config)
+std::unique_ptr<tfaTargetLog> tfaTargetLog::Create(const std::string &name,
+                                                   const json &target_config,
+                                                   const json &type_config)
 {
     uint32_t interval = default_interval;
     std::string path = default_path, prefix = default_prefix, suffix = default_suffix;
-    for (const json *config : {&type_config, &target_config}) {
-        ReadUnsigned(name, *config, "interval", interval);
-        ReadString(name, *config, "path", path);
-        ReadString(name, *config, "prefix", prefix);
-        ReadString(name, *config, "suffix", suffix);
-    }
-    return new tfaTargetLog(name, interval, path, prefix, suffix);
+    tfaTargetKeys keys(name, type_config, target_config);
+    keys.Unsigned("interval", interval);
+    keys.String("path", path);
+    keys.String("prefix", prefix);
+    keys.String("suffix", suffix);
+    return std::make_unique<tfaTargetLog>(name, interval, path, prefix, suffix);
 }
 
 tfaTargetLog::tfaTargetLog(const std::string &name, uint32_t interval, const std::string &path,

@@ -34,7 +34,7 @@ public:
     // (null or an object) and then from `target_config`. Throws tdException "<name>: invalid
     // <unsigned|string> parameter type: <key>" for a value of the wrong type; an interval must
     // be a number or boolean that fits in 32 unsigned bits (a fraction is dropped).
-    static tfaTargetLog *Create(const std::string &name, const json &target_config,
+    static std::unique_ptr<tfaTargetLog> Create(const std::string &name, const json &target_config,
                                 const json &type_config);
 
     // Files are named <prefix>-<UTC time>-<sequence><suffix> in `path`. Throws tdException

@@ -29,7 +29,7 @@ public:
     // "managed", "flush_on_create", "flush_on_destroy" and "auto_expire"; throws tdException for a
     // missing table name or a value of the wrong type. Creates and empties the table when the
     // flags ask for it, whatever pf answers. `config` is not owned and must outlive the target.
-    static tfaTargetPFtable *Create(const std::string &name, tfaTargetPFtableConfig *config,
+    static std::unique_ptr<tfaTargetPFtable> Create(const std::string &name, tfaTargetPFtableConfig *config,
                                     const json &target_config, const json &type_config);
 
     tfaTargetPFtable(const std::string &name, tfaTargetPFtableConfig *config,

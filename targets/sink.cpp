@@ -5,12 +5,12 @@
 #include "host/log.hpp"
 #include "host/strings.hpp"
 #include "rules/action.hpp"
+#include "targets/target_keys.hpp"
 
 #include <set>
 
 namespace
 {
-const char *const INVALID_TYPE = "%s: invalid %s parameter type: %s";
 constexpr char FLOW_EVENTS_SEPARATOR = '|';
 constexpr uint8_t IP_PROTO_TCP = 6;
 const tdFlags<tdFlow::EncodeFlags> ENCODE_ALL =
@@ -28,36 +28,6 @@ const FlowEventToken FLOW_EVENT_TOKENS[] = {
     {"expired", tfaTargetSink::FE_EXPIRED},
 };
 const char *const FLOW_EVENTS_ALL = "all";
-
-// A lookup in anything but an object finds nothing; a present value of another type is fatal.
-void Read(const std::string &name, const json &config, const char *key, std::string &value)
-{
-    if (!config.is_object() || !config.contains(key))
-        return;
-    const json &found = config[key];
-    if (!found.is_string())
-        throw tdException(INVALID_TYPE, name.c_str(), "string", key);
-    value = found.get<std::string>();
-}
-
-void Read(const std::string &name, const json &config, const char *key, bool &value)
-{
-    if (!config.is_object() || !config.contains(key))
-        return;
-    const json &found = config[key];
-    if (!found.is_boolean())
-        throw tdException(INVALID_TYPE, name.c_str(), "bool", key);
-    value = found.get<bool>();
-}
-
-// The target's own value replaces the type default.
-template <typename T>
-void ReadKey(const std::string &name, const json &target_config, const json &type_config,
-             const char *key, T &value)
-{
-    Read(name, type_config, key, value);
-    Read(name, target_config, key, value);
-}
 
 tdFlags<tdPlugin::DispatchFlags> FormatFlags(const std::string &format)
 {
@@ -89,17 +59,19 @@ uint8_t ParseFlowEvents(const std::string &text)
 }
 } // namespace
 
-tfaTargetSink *tfaTargetSink::Create(const std::string &name, const json &target_config,
-                                     const json &type_config)
+std::unique_ptr<tfaTargetSink> tfaTargetSink::Create(const std::string &name,
+                                                     const json &target_config,
+                                                     const json &type_config)
 {
     std::string sink, channel, format, compressor, flow_events_text;
     bool header = false;
-    ReadKey(name, target_config, type_config, "sink", sink);
-    ReadKey(name, target_config, type_config, "channel", channel);
-    ReadKey(name, target_config, type_config, "format", format);
-    ReadKey(name, target_config, type_config, "compressor", compressor);
-    ReadKey(name, target_config, type_config, "flow_events", flow_events_text);
-    ReadKey(name, target_config, type_config, "header", header);
+    tfaTargetKeys keys(name, type_config, target_config);
+    keys.String("sink", sink);
+    keys.String("channel", channel);
+    keys.String("format", format);
+    keys.String("compressor", compressor);
+    keys.String("flow_events", flow_events_text);
+    keys.Bool("header", header);
 
     tdFlags<tdPlugin::DispatchFlags> dispatch_flags = FormatFlags(format);
     if (compressor == "gz")
@@ -114,7 +86,7 @@ tfaTargetSink *tfaTargetSink::Create(const std::string &name, const json &target
     if (header)
         dispatch_flags |= tdPlugin::DF_HEADER;
 
-    return new tfaTargetSink(name, sink, channel, dispatch_flags, flow_events);
+    return std::make_unique<tfaTargetSink>(name, sink, channel, dispatch_flags, flow_events);
 }
 
 tfaTargetSink::tfaTargetSink(const std::string &name, const std::string &sink,

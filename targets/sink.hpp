@@ -31,7 +31,7 @@ public:
     // "<name>: invalid <string|bool> parameter type: <key>". Unknown format, compressor and
     // flow event texts are not errors. When no flow event is recognised, logs
     // "<name>: Flow events not set, enabling new flow events by default." and forwards new flows.
-    static tfaTargetSink *Create(const std::string &name, const json &target_config,
+    static std::unique_ptr<tfaTargetSink> Create(const std::string &name, const json &target_config,
                                  const json &type_config);
 
     tfaTargetSink(const std::string &name, const std::string &sink, const std::string &channel,

@@ -110,11 +110,14 @@ public:
     TestPlugin(const std::string &conf_filename, Journal &journal, const std::string &tag = "fa0")
         : tfaPlugin(tag, {{"conf_filename", conf_filename}}), journal(journal)
     {
-        target_types["record"] = RecordingTarget::TT_RECORD;
+        target_kinds.emplace("record", tfaTargetKind{"record", RecordingTarget::TT_RECORD, nullptr});
     }
 
     // Registers a recording target outside any configuration.
-    void AddTarget(const std::string &name) { targets[name] = new RecordingTarget(name, journal); }
+    void AddTarget(const std::string &name)
+    {
+        targets[name] = std::make_unique<RecordingTarget>(name, journal);
+    }
 
     std::vector<std::string> ActionOrder() const
     {
@@ -140,7 +143,7 @@ public:
     void SetReprocessPending() { reprocess_pending = true; }
     void SetNow(int64_t value) { now = value; }
     tdTimeOfDay &Clock() { return time_of_day; }
-    tfaTargetPFtableConfig *PfConfig() const { return pf_config; }
+    tfaTargetPFtableConfig *PfConfig() const { return pf_config.get(); }
 
     std::vector<tfaFlowEntry> Queue()
     {
@@ -156,13 +159,14 @@ public:
     std::map<std::string, json> type_configs;
 
 protected:
-    tfaTarget *CreateTarget(tfaTarget::tfaTargetType type, const std::string &name,
-                            const json &target_config, const json &type_config) override
+    std::unique_ptr<tfaTarget> CreateTarget(const tfaTargetKind &kind, const std::string &name,
+                                            const json &target_config,
+                                            const json &type_config) override
     {
         type_configs[name] = type_config;
-        if (type != RecordingTarget::TT_RECORD)
-            return tfaPlugin::CreateTarget(type, name, target_config, type_config);
-        return new RecordingTarget(name, journal, target_config);
+        if (kind.type != RecordingTarget::TT_RECORD)
+            return tfaPlugin::CreateTarget(kind, name, target_config, type_config);
+        return std::make_unique<RecordingTarget>(name, journal, target_config);
     }
 
 private:

@@ -176,14 +176,12 @@ TEST_F(Criteria, RejectedText)
     };
     for (const auto &[text, message] : rows) {
         SCOPED_TRACE(text);
-        tfaCriteria *criteria = nullptr;
         try {
-            criteria = tfaCriteria::Create(text);
+            tfaCriteria::Create(text);
             ADD_FAILURE() << "accepted";
         } catch (const std::string &fault) {
             EXPECT_EQ(fault, message);
         }
-        delete criteria;
     }
 }
 

@@ -77,7 +77,7 @@ TEST_F(Exemption, Kinds)
 TEST_F(Exemption, EmptyTextRejected)
 {
     try {
-        delete tfaExemption::Create("");
+        tfaExemption::Create("");
         ADD_FAILURE() << "accepted";
     } catch (const std::string &fault) {
         EXPECT_EQ(fault, "Exemption criteria can not be zero-length");

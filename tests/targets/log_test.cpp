@@ -94,9 +94,10 @@ protected:
 
     std::unique_ptr<tfaAction> MakeAction(const std::string &name)
     {
-        return std::make_unique<tfaAction>(nullptr, name, 0, "", std::vector<tfaCriteria *>{},
-                                           std::vector<tdTimeOfDay *>{}, no_targets, json(),
-                                           no_exemptions, false);
+        return std::make_unique<tfaAction>(
+            nullptr, name, 0, "", std::vector<std::unique_ptr<tfaCriteria>>{},
+            std::vector<std::unique_ptr<tdTimeOfDay>>{}, no_targets, json(),
+            std::vector<std::unique_ptr<tfaExemption>>{}, false);
     }
 
     std::unique_ptr<tfaTargetLog> MakeTarget(json config)
@@ -109,8 +110,7 @@ protected:
     static bool Record(tfaTargetLog &target, const std::string &action_name, Event event,
                        const FlowSpec &spec = web_flow)
     {
-        tfaAction action(nullptr, action_name, 0, "", {}, {}, no_targets, json(), no_exemptions,
-                         false);
+        tfaAction action(nullptr, action_name, 0, "", {}, {}, no_targets, json(), {}, false);
         auto flow = MakeFlow(spec);
         return target.ProcessFlow(action, event, flow);
     }
@@ -148,13 +148,11 @@ protected:
     }
 
     static std::unordered_map<std::string, tfaTarget *> no_targets;
-    static std::vector<tfaExemption *> no_exemptions;
     std::string dir;
     tfaTargetLog::Clocks saved_clocks{};
 };
 
 std::unordered_map<std::string, tfaTarget *> LogTarget::no_targets;
-std::vector<tfaExemption *> LogTarget::no_exemptions;
 
 TEST_F(LogTarget, WritesThreeEventsAfterInterval)
 {
@@ -307,7 +305,7 @@ TEST_F(LogTarget, RefusesBadKeyTypes)
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
         try {
-            delete tfaTargetLog::Create("edge", row.target_config, row.type_config);
+            tfaTargetLog::Create("edge", row.target_config, row.type_config);
             ADD_FAILURE() << "no exception";
         } catch (const tdException &e) {
             EXPECT_EQ(e.what(), row.message);

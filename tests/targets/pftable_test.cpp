@@ -86,8 +86,7 @@ protected:
 
     tfaTargetPFtableConfig config;
     std::unordered_map<std::string, tfaTarget *> targets;
-    std::vector<tfaExemption *> exemptions;
-    tfaAction action{nullptr, "act", 1, "", {}, {}, targets, json::object(), exemptions, false};
+    tfaAction action{nullptr, "act", 1, "", {}, {}, targets, json::object(), {}, false};
 };
 
 TEST_F(PFtableTarget, TableNameAloneAddsTheOtherAddressOnIntelAndDpiEventsOnly)

@@ -58,13 +58,11 @@ protected:
 
     tfaAction MakeAction(const json &tags)
     {
-        return tfaAction(nullptr, "block-video", 0, "", {}, {}, no_targets, tags, no_exemptions,
-                         false);
+        return tfaAction(nullptr, "block-video", 0, "", {}, {}, no_targets, tags, {}, false);
     }
 
     std::unique_ptr<tdGlobalConfig> config = std::make_unique<tdGlobalConfig>();
     std::unordered_map<std::string, tfaTarget *> no_targets;
-    std::vector<tfaExemption *> no_exemptions;
     std::vector<Dispatched> dispatched;
 };
 

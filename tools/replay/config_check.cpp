@@ -2,6 +2,7 @@
 
 #include "host/exception.hpp"
 #include "plugin/plugin.hpp"
+#include "rules/exception_text.hpp"
 
 #include <memory>
 #include <thread>
@@ -17,12 +18,8 @@ template <class Body> bool Catch(Body body, std::string &message)
     try {
         body();
         return true;
-    } catch (const std::exception &e) {
-        message = e.what();
-    } catch (const std::string &text) {
-        message = text;
     } catch (...) {
-        message = "unknown exception";
+        message = tfaExceptionText();
     }
     return false;
 }

@@ -4,6 +4,7 @@
 #include "agent/log_control.hpp"
 #include "host/log.hpp"
 #include "host/log_directory.hpp"
+#include "rules/exception_text.hpp"
 #include "tools/common/plugin_loader.hpp"
 #include "agent/sink_output.hpp"
 #include "tools/replay/config_check.hpp"
@@ -40,10 +41,8 @@ template <class Job> int Report(Job job)
 {
     try {
         return job();
-    } catch (const std::exception &e) {
-        td_printf("%s\n", e.what());
-    } catch (const std::string &text) {
-        td_printf("%s\n", text.c_str());
+    } catch (...) {
+        td_printf("%s\n", tfaExceptionText().c_str());
     }
     return 1;
 }

@@ -1,0 +1,3 @@
+#include "rules/rules_context.hpp"
+
+tdFlowParser *tfaRulesContext::parser = nullptr;

@@ -1,0 +1,25 @@
+#pragma once
+
+#include "host/flow_parser.hpp"
+
+#include <cstdint>
+#include <string>
+
+class tfaTarget;
+
+// What actions, criteria and exemptions need from the plug-in that loads them. The plug-in
+// implements it; tests may supply their own.
+class tfaRulesContext
+{
+public:
+    virtual ~tfaRulesContext() = default;
+
+    // The target registered under `name`, or null.
+    virtual tfaTarget *FindTarget(const std::string &name) const = 0;
+    // The time value that actions judge their time windows by.
+    virtual int64_t GetNow() const = 0;
+
+    // The one flow expression parser every criteria and exemption evaluates with; set by the
+    // plug-in before anything is loaded.
+    static tdFlowParser *parser;
+};
