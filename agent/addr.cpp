@@ -1,47 +1,29 @@
 #include "host/addr.hpp"
 
+#include "agent/mac_text.hpp"
+
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
 #include <net/if_arp.h>
-
-namespace {
-constexpr size_t MAC_LENGTH = 6;
-
-bool parse_mac(const std::string &text, uint8_t (&mac)[MAC_LENGTH])
-{
-    if (text.size() != MAC_LENGTH * 3 - 1)
-        return false;
-    for (size_t i = 0; i < MAC_LENGTH; i++) {
-        const char *octet = text.c_str() + i * 3;
-        if (!isxdigit(static_cast<unsigned char>(octet[0])) ||
-            !isxdigit(static_cast<unsigned char>(octet[1])))
-            return false;
-        if (i + 1 < MAC_LENGTH && octet[2] != ':' && octet[2] != '-')
-            return false;
-        mac[i] = static_cast<uint8_t>(std::stoul(std::string(octet, 2), nullptr, 16));
-    }
-    return true;
-}
-} // namespace
 
 bool tdAddr::Create(tdAddr &addr, const std::string &text)
 {
     addr = tdAddr();
     in_addr ip4;
     in6_addr ip6;
-    uint8_t mac[MAC_LENGTH];
+    uint8_t mac[MAC_BYTES];
     if (inet_pton(AF_INET, text.c_str(), &ip4) == 1)
         return CreateIPv4(addr, ip4);
     if (inet_pton(AF_INET6, text.c_str(), &ip6) == 1)
         return CreateIPv6(addr, ip6);
-    if (!parse_mac(text, mac))
+    if (!td_parse_mac(text, mac))
         return false;
 
     addr.addr.ll.sll_family = AF_PACKET;
     addr.addr.ll.sll_hatype = ARPHRD_ETHER;
-    addr.addr.ll.sll_halen = MAC_LENGTH;
-    memcpy(addr.addr.ll.sll_addr, mac, MAC_LENGTH);
+    addr.addr.ll.sll_halen = MAC_BYTES;
+    memcpy(addr.addr.ll.sll_addr, mac, MAC_BYTES);
     return true;
 }
 
@@ -66,7 +48,7 @@ bool tdAddr::CreateIPv6(tdAddr &addr, const in6_addr &ip, uint16_t port)
 bool tdAddr::IsEthernet() const
 {
     return GetFamily() == AF_PACKET && addr.ll.sll_hatype == ARPHRD_ETHER &&
-           addr.ll.sll_halen == MAC_LENGTH;
+           addr.ll.sll_halen == MAC_BYTES;
 }
 
 void tdAddr::MakeString(const tdAddr &addr, std::string &text, tdFlags<MakeFlags> flags)
@@ -122,6 +104,6 @@ bool tdAddr::operator==(const tdAddr &other) const
     if (IsIPv6())
         return memcmp(&addr.in6.sin6_addr, &other.addr.in6.sin6_addr, sizeof(in6_addr)) == 0;
     if (IsEthernet())
-        return other.IsEthernet() && memcmp(addr.ll.sll_addr, other.addr.ll.sll_addr, MAC_LENGTH) == 0;
+        return other.IsEthernet() && memcmp(addr.ll.sll_addr, other.addr.ll.sll_addr, MAC_BYTES) == 0;
     return GetFamily() == 0;
 }

@@ -1,5 +1,6 @@
 #include "agent/expression/flow_expression_value.hpp"
 
+#include "agent/mac_text.hpp"
 #include "host/digest.hpp"
 
 #include <arpa/inet.h>
@@ -15,8 +16,6 @@ using Value = tdFlowExpressionValue;
 constexpr unsigned IPV4_BITS = 32;
 constexpr unsigned IPV6_BITS = 128;
 constexpr unsigned MAC_BITS = 48;
-constexpr size_t MAC_BYTES = 6;
-constexpr size_t MAC_TEXT_LENGTH = MAC_BYTES * 3 - 1;
 // Longer than any address text, so a longer input is no address.
 constexpr size_t ADDRESS_TEXT_MAX = 64;
 constexpr int UNORDERED = 2;
@@ -60,20 +59,6 @@ bool Ordered(int comparison, Value::Order order)
     return false;
 }
 
-bool ParseMac(std::string_view text, uint8_t *mac)
-{
-    if (text.size() != MAC_TEXT_LENGTH)
-        return false;
-    for (size_t i = 0; i < MAC_BYTES; i++) {
-        std::string_view octet = text.substr(i * 3, 2);
-        if (!IsDigits(octet, 16))
-            return false;
-        if (i + 1 < MAC_BYTES && text[i * 3 + 2] != ':' && text[i * 3 + 2] != '-')
-            return false;
-        std::from_chars(octet.data(), octet.data() + octet.size(), mac[i], 16);
-    }
-    return true;
-}
 } // namespace
 
 Value::Number Value::Number::Integer(int64_t value)
@@ -138,7 +123,7 @@ bool Value::Prefix::Parse(std::string_view text, Prefix &prefix)
         prefix.family = F_IPV4;
     else if (inet_pton(AF_INET6, buffer, prefix.bytes) == 1)
         prefix.family = F_IPV6;
-    else if (ParseMac(text, prefix.bytes))
+    else if (td_parse_mac(text, prefix.bytes))
         prefix.family = F_MAC;
     else
         return false;
