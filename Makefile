@@ -5,7 +5,7 @@ JOBS ?= $(shell nproc)
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build demo test test-plain asan tsan clean
+.PHONY: all deps build demo test test-plain layering asan tsan clean
 
 all: build
 
@@ -34,7 +34,11 @@ demo: build
 	@echo "Replay the sink's payloads through the same configuration:"
 	@echo "  $(BUILD)/bin/tfa-replay run -c examples/flow-actions.json -a examples/applications.json $(DEMO)/events.jsonl"
 
-test: test-plain asan tsan
+test: layering test-plain asan tsan
+
+# Includes must run one way through the folders; prints each offending include.
+layering:
+	@scripts/check-layering
 
 test-plain: build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
