@@ -1,12 +1,13 @@
 #include "host/addr.hpp"
 
+#include "host/link_addr.hpp"
+
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
-#include <net/if_arp.h>
 
 namespace {
-constexpr size_t MAC_LENGTH = 6;
+constexpr size_t MAC_LENGTH = TD_ETHER_ADDR_LEN;
 
 bool parse_mac(const std::string &text, uint8_t (&mac)[MAC_LENGTH])
 {
@@ -38,10 +39,7 @@ bool tdAddr::Create(tdAddr &addr, const std::string &text)
     if (!parse_mac(text, mac))
         return false;
 
-    addr.addr.ll.sll_family = AF_PACKET;
-    addr.addr.ll.sll_hatype = ARPHRD_ETHER;
-    addr.addr.ll.sll_halen = MAC_LENGTH;
-    memcpy(addr.addr.ll.sll_addr, mac, MAC_LENGTH);
+    td_link_set_ether(addr.addr.ss, mac);
     return true;
 }
 
@@ -65,8 +63,8 @@ bool tdAddr::CreateIPv6(tdAddr &addr, const in6_addr &ip, uint16_t port)
 
 bool tdAddr::IsEthernet() const
 {
-    return GetFamily() == AF_PACKET && addr.ll.sll_hatype == ARPHRD_ETHER &&
-           addr.ll.sll_halen == MAC_LENGTH;
+    uint8_t mac[MAC_LENGTH];
+    return td_link_ether(addr.ss, mac);
 }
 
 void tdAddr::MakeString(const tdAddr &addr, std::string &text, tdFlags<MakeFlags> flags)
@@ -81,8 +79,7 @@ void tdAddr::MakeString(const tdAddr &addr, std::string &text, tdFlags<MakeFlags
         text = buffer;
         if (flags.Has(MakeFlags::PORT))
             text = "[" + text + "]";
-    } else if (addr.IsEthernet()) {
-        const uint8_t *mac = addr.addr.ll.sll_addr;
+    } else if (uint8_t mac[MAC_LENGTH]; td_link_ether(addr.addr.ss, mac)) {
         snprintf(buffer, sizeof(buffer), "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1],
                  mac[2], mac[3], mac[4], mac[5]);
         text = buffer;
@@ -121,7 +118,9 @@ bool tdAddr::operator==(const tdAddr &other) const
         return addr.in.sin_addr.s_addr == other.addr.in.sin_addr.s_addr;
     if (IsIPv6())
         return memcmp(&addr.in6.sin6_addr, &other.addr.in6.sin6_addr, sizeof(in6_addr)) == 0;
-    if (IsEthernet())
-        return other.IsEthernet() && memcmp(addr.ll.sll_addr, other.addr.ll.sll_addr, MAC_LENGTH) == 0;
+    uint8_t mac[MAC_LENGTH];
+    uint8_t other_mac[MAC_LENGTH];
+    if (td_link_ether(addr.ss, mac))
+        return td_link_ether(other.addr.ss, other_mac) && memcmp(mac, other_mac, MAC_LENGTH) == 0;
     return GetFamily() == 0;
 }
