@@ -1,11 +1,13 @@
 # Front door for the two everyday jobs; CMake does the building.
 #   make demo   build and replay the bundled example flows through the plug-in
 #   make test   build and run every test, then again under the sanitizers
+#   make install  install the plug-in under PREFIX (staged under DESTDIR when set)
 JOBS ?= $(shell nproc)
 BUILD ?= build
 CMAKE_FLAGS ?=
+PREFIX ?= /usr/local
 
-.PHONY: all deps build demo test test-plain layering asan tsan clean
+.PHONY: all deps build demo test test-plain layering asan tsan freebsd-check install clean
 
 all: build
 
@@ -34,7 +36,7 @@ demo: build
 	@echo "Replay the sink's payloads through the same configuration:"
 	@echo "  $(BUILD)/bin/tfa-replay run -c examples/flow-actions.json -a examples/applications.json $(DEMO)/events.jsonl"
 
-test: layering test-plain asan tsan
+test: layering test-plain asan tsan freebsd-check
 
 # Includes must run one way through the folders; prints each offending include.
 layering:
@@ -56,6 +58,15 @@ tsan: deps
 	cmake --build build-tsan -j $(JOBS) --target test-stress
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -L concurrency \
 		--no-tests=error
+
+# Compiles the plug-in for FreeBSD 14 against FreeBSD's own headers when a sysroot is at hand
+# (FREEBSD_SYSROOT, or shared/freebsd14-sysroot beside the clone); says so and passes otherwise.
+freebsd-check: deps
+	scripts/freebsd-check
+
+# DESTDIR stages the files as a port's build expects.
+install: build
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
 	rm -rf $(BUILD) build-asan build-tsan

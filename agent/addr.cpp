@@ -1,11 +1,11 @@
 #include "host/addr.hpp"
 
 #include "agent/mac_text.hpp"
+#include "host/link_addr.hpp"
 
 #include <arpa/inet.h>
 #include <cstdio>
 #include <cstring>
-#include <net/if_arp.h>
 
 bool tdAddr::Create(tdAddr &addr, const std::string &text)
 {
@@ -20,10 +20,7 @@ bool tdAddr::Create(tdAddr &addr, const std::string &text)
     if (!td_parse_mac(text, mac))
         return false;
 
-    addr.addr.ll.sll_family = AF_PACKET;
-    addr.addr.ll.sll_hatype = ARPHRD_ETHER;
-    addr.addr.ll.sll_halen = MAC_BYTES;
-    memcpy(addr.addr.ll.sll_addr, mac, MAC_BYTES);
+    td_link_set_ether(addr.addr.ss, mac);
     return true;
 }
 
@@ -47,8 +44,8 @@ bool tdAddr::CreateIPv6(tdAddr &addr, const in6_addr &ip, uint16_t port)
 
 bool tdAddr::IsEthernet() const
 {
-    return GetFamily() == AF_PACKET && addr.ll.sll_hatype == ARPHRD_ETHER &&
-           addr.ll.sll_halen == MAC_BYTES;
+    uint8_t mac[MAC_BYTES];
+    return td_link_ether(addr.ss, mac);
 }
 
 void tdAddr::MakeString(const tdAddr &addr, std::string &text, tdFlags<MakeFlags> flags)
@@ -63,8 +60,7 @@ void tdAddr::MakeString(const tdAddr &addr, std::string &text, tdFlags<MakeFlags
         text = buffer;
         if (flags.Has(MakeFlags::PORT))
             text = "[" + text + "]";
-    } else if (addr.IsEthernet()) {
-        const uint8_t *mac = addr.addr.ll.sll_addr;
+    } else if (uint8_t mac[MAC_BYTES]; td_link_ether(addr.addr.ss, mac)) {
         snprintf(buffer, sizeof(buffer), "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1],
                  mac[2], mac[3], mac[4], mac[5]);
         text = buffer;
@@ -103,7 +99,9 @@ bool tdAddr::operator==(const tdAddr &other) const
         return addr.in.sin_addr.s_addr == other.addr.in.sin_addr.s_addr;
     if (IsIPv6())
         return memcmp(&addr.in6.sin6_addr, &other.addr.in6.sin6_addr, sizeof(in6_addr)) == 0;
-    if (IsEthernet())
-        return other.IsEthernet() && memcmp(addr.ll.sll_addr, other.addr.ll.sll_addr, MAC_BYTES) == 0;
+    uint8_t mac[MAC_BYTES];
+    uint8_t other_mac[MAC_BYTES];
+    if (td_link_ether(addr.ss, mac))
+        return td_link_ether(other.addr.ss, other_mac) && memcmp(mac, other_mac, MAC_BYTES) == 0;
     return GetFamily() == 0;
 }

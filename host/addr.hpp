@@ -3,14 +3,14 @@
 #include <cstdint>
 #include <string>
 
-#include <linux/if_packet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
 #include "host/flags.hpp"
 
 // An IPv4, IPv6 or Ethernet address held as a socket address, with a cached text form.
-// Address family 0 means "not set".
+// Address family 0 means "not set". An Ethernet address is the system's link-layer socket
+// address, kept in `ss` (host/link_addr.hpp reads and writes it).
 class tdAddr
 {
 public:
@@ -51,7 +51,6 @@ public:
         sockaddr_storage ss;
         sockaddr_in in;
         sockaddr_in6 in6;
-        sockaddr_ll ll;
     } addr{};
 
 private:

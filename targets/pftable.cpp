@@ -19,7 +19,6 @@ namespace
 {
 
 constexpr char MAIN_RULESET[] = "*";
-constexpr char RESERVED_ANCHOR[] = "_pf";
 constexpr char LOCAL_ADDRESS[] = "local";
 
 // A pf record buffer released when it goes out of scope.
@@ -332,9 +331,12 @@ bool tfaTargetPFtable::GetAnchors(std::set<std::string> &anchors, const std::str
 
 bool tfaTargetPFtable::FlushAnchor(const std::string &anchor)
 {
-    const std::string used = anchor.empty() ? RESERVED_ANCHOR : anchor;
-    if (pfctl_flush_anchor(Descriptor(), used.c_str()) == 0)
+    // The empty path is the main ruleset: emptying the firewall's own rules is never a table
+    // target's business.
+    if (anchor.empty())
+        errno = EINVAL;
+    else if (pfctl_flush_anchor(Descriptor(), anchor.c_str()) == 0)
         return true;
-    pf_dprintf("%s: error while flushing anchor: %s\n", table_name.c_str(), used.c_str());
+    pf_dprintf("%s: error while flushing anchor: %s\n", table_name.c_str(), anchor.c_str());
     return false;
 }

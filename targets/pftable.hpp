@@ -67,7 +67,8 @@ public:
     // Inserts the full path of every anchor directly under `path` ("" is the main ruleset) into
     // `anchors`; true when every request succeeded.
     bool GetAnchors(std::set<std::string> &anchors, const std::string &path);
-    // Replaces the filter and scrub rules of `anchor` ("_pf" when empty) with none.
+    // Replaces the filter and scrub rules of `anchor` with none. Refuses the empty path, the
+    // main ruleset, with EINVAL.
     bool FlushAnchor(const std::string &anchor);
 
     const std::string anchor_name;

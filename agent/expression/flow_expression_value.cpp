@@ -2,6 +2,7 @@
 
 #include "agent/mac_text.hpp"
 #include "host/digest.hpp"
+#include "host/link_addr.hpp"
 
 #include <arpa/inet.h>
 #include <charconv>
@@ -154,9 +155,8 @@ bool Value::Prefix::FromAddr(const tdAddr &addr, Prefix &prefix)
     } else if (addr.IsIPv6()) {
         prefix.family = F_IPV6;
         memcpy(prefix.bytes, &addr.addr.in6.sin6_addr, sizeof(in6_addr));
-    } else if (addr.IsEthernet()) {
+    } else if (td_link_ether(addr.addr.ss, prefix.bytes)) {
         prefix.family = F_MAC;
-        memcpy(prefix.bytes, addr.addr.ll.sll_addr, MAC_BYTES);
     } else
         return false;
     prefix.length = prefix.MaxLength();

@@ -291,10 +291,15 @@ int Model::GetAstats(pfioc_table &io)
         return EINVAL;
     if (io.pfrio_size > 0 && io.pfrio_buffer == nullptr)
         return EFAULT;
+    // pf copies out a zeroed buffer of the caller's whole capacity, filled only when the
+    // table fits.
+    size_t capacity = static_cast<size_t>(io.pfrio_size);
     std::vector<pfr_astats> stats;
     int error = tables.GetAstats(io.pfrio_table, io.pfrio_flags, stats, io.pfrio_size);
-    if (error == 0)
+    if (error == 0) {
+        stats.resize(capacity);
         CopyOut(stats, io.pfrio_buffer);
+    }
     return error;
 }
 

@@ -9,10 +9,13 @@
 // names, records or flags, ESRCH for a missing table, EPERM for a constant table, ENOMEM past a
 // limit, EFAULT for a missing buffer. A failed request leaves the caller's record untouched.
 //
-// What the model keeps: anchors (created with their parents by a table or a transaction, removed
-// again when left without tables, children or an open transaction), tables by anchor and name
-// with their flags, and per table a set of addresses with the zero time each got when it was first
-// inserted. It keeps no rules, so no table is ever referenced, and no packet counters.
+// What the model keeps: anchors (created with their parents by a table or a transaction of rules
+// or tables, removed again when left without tables, children or an open transaction), tables by
+// anchor and name with their flags, and per table a set of addresses with the zero time each got
+// when it was first inserted. It keeps no rules, so no table is ever referenced, and no packet
+// counters: statistics carry PFR_FB_NOCOUNT for a table without PFR_TFLAG_COUNTERS, and zeros.
+// Where the kernel refuses an anchor path part-way, it keeps the anchors it made before the
+// refusal; the model makes none.
 //
 // Every function is thread-safe: one mutex guards the whole model.
 
@@ -55,9 +58,10 @@ struct Table {
     std::vector<Address> addresses; // IPv4 first, then IPv6, each in ascending order
 };
 
-// The device side, reached only through targets/pf/pf_device.hpp. Each behaves like its system
-// call: -1 with errno set on failure. Open fails with ENOENT for a path that is not registered;
-// a descriptor opened with O_RDONLY may only read.
+// The device side, which sim/pf/pf_device.cpp lends to the pf routines' seam
+// (targets/pf/pf_device.hpp). Each behaves like its system call: -1 with errno set on failure.
+// Open fails with ENOENT for a path that is not registered; a descriptor opened with O_RDONLY may
+// only read.
 int Open(const char *path, int flags);
 int Ioctl(int fd, unsigned long request, void *arg);
 int Close(int fd);

@@ -23,25 +23,54 @@ std::string Rulesets::Normalize(const char *path)
     return path;
 }
 
-bool Rulesets::Creatable(const std::string &path)
-{
-    if (path.empty())
-        return true;
-    size_t start = 0;
-    for (;;) {
-        size_t end = path.find('/', start);
-        size_t length = (end == std::string::npos ? path.size() : end) - start;
-        if (length == 0 || length >= PF_ANCHOR_NAME_SIZE)
-            return false;
-        if (end == std::string::npos)
-            return true;
-        start = end + 1;
-    }
-}
-
 bool Rulesets::Exists(const std::string &path) const
 {
     return anchors.count(path) != 0;
+}
+
+bool Rulesets::Resolve(const std::string &path, std::string &anchor) const
+{
+    if (Exists(path)) {
+        anchor = path;
+        return true;
+    }
+    // The nearest existing ancestor, found by cutting at the last slash, then the one before.
+    bool has_parent = false;
+    std::string parent = path;
+    size_t start = 0;
+    for (size_t slash; (slash = parent.rfind('/')) != std::string::npos;) {
+        parent.resize(slash);
+        if (Exists(parent)) {
+            has_parent = true;
+            start = slash + 1;
+            break;
+        }
+    }
+    if (start == path.size())
+        return false;
+    // Then every missing part in turn; a trailing slash ends the walk.
+    std::string current = has_parent ? parent : std::string();
+    for (size_t from = start;;) {
+        size_t slash = path.find('/', from);
+        std::string part = path.substr(from, slash == std::string::npos ? slash : slash - from);
+        if (part.empty() && slash == std::string::npos)
+            break;
+        if (part.empty() || part.size() >= PF_ANCHOR_NAME_SIZE ||
+            (has_parent && current.size() >= PF_ANCHOR_PATH_SIZE - PF_ANCHOR_NAME_SIZE - 1))
+            return false;
+        current = has_parent ? current + "/" + part : part;
+        has_parent = true;
+        if (slash == std::string::npos)
+            break;
+        from = slash + 1;
+    }
+    anchor = current;
+    return true;
+}
+
+bool Rulesets::ValidRuleset(int rs)
+{
+    return (rs >= 0 && rs < PF_RULESET_MAX) || rs == PF_RULESET_TABLE;
 }
 
 std::string Rulesets::Parent(const std::string &path)
@@ -96,6 +125,8 @@ void Rulesets::RemoveIfEmpty(std::string path)
         for (const auto &rules : anchor->second.rules)
             if (rules.open)
                 return;
+        if (anchor->second.table_rules.open)
+            return;
         anchors.erase(anchor);
         path = Parent(path);
     }
@@ -118,10 +149,13 @@ void Rulesets::DetachTable(const std::string &path)
 
 int Rulesets::Begin(int rs, const std::string &path, uint32_t &ticket)
 {
-    if (rs < 0 || rs >= PF_RULESET_MAX || !Creatable(path))
+    if (!ValidRuleset(rs))
         return EINVAL;
-    Create(path);
-    Ruleset &rules = anchors[path].rules[rs];
+    std::string anchor;
+    if (!Resolve(path, anchor))
+        return rs == PF_RULESET_TABLE ? ENOMEM : EINVAL;
+    Create(anchor);
+    Ruleset &rules = Slot(anchors[anchor], rs);
     rules.open = true;
     ticket = ++rules.ticket;
     return 0;
@@ -129,18 +163,18 @@ int Rulesets::Begin(int rs, const std::string &path, uint32_t &ticket)
 
 int Rulesets::CheckCommit(int rs, const std::string &path, uint32_t ticket) const
 {
-    if (rs < 0 || rs >= PF_RULESET_MAX)
+    if (!ValidRuleset(rs))
         return EINVAL;
     auto anchor = anchors.find(path);
     if (anchor == anchors.end())
         return EBUSY;
-    const Ruleset &rules = anchor->second.rules[rs];
+    const Ruleset &rules = Slot(anchor->second, rs);
     return rules.open && rules.ticket == ticket ? 0 : EBUSY;
 }
 
 void Rulesets::Commit(int rs, const std::string &path)
 {
-    anchors[path].rules[rs].open = false;
+    Slot(anchors[path], rs).open = false;
     RemoveIfEmpty(path);
 }
 

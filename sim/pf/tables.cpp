@@ -54,12 +54,15 @@ bool Tables::AddrKey::operator<(const AddrKey &other) const
 
 bool Tables::ValidTable(pfr_table &record, uint32_t allowed_flags, bool no_reserved)
 {
-    if (record.pfrt_name[0] == '\0' || !Terminated(record.pfrt_name, sizeof(record.pfrt_name)))
+    if (record.pfrt_name[0] == '\0')
+        return false;
+    // pf compares with the reserved anchor before it strips leading slashes, so "/_pf" passes.
+    if (no_reserved && strcmp(record.pfrt_anchor, RESERVED_ANCHOR) == 0)
+        return false;
+    if (!Terminated(record.pfrt_name, sizeof(record.pfrt_name)))
         return false;
     StripSlashes(record.pfrt_anchor, sizeof(record.pfrt_anchor));
     if (!Terminated(record.pfrt_anchor, sizeof(record.pfrt_anchor)))
-        return false;
-    if (no_reserved && strcmp(record.pfrt_anchor, RESERVED_ANCHOR) == 0)
         return false;
     return (record.pfrt_flags & ~allowed_flags) == 0;
 }
@@ -139,32 +142,35 @@ const Tables::TableState *Tables::Find(const pfr_table &record) const
 
 void Tables::Destroy(std::map<TableKey, TableState>::iterator table)
 {
-    std::string anchor = table->first.first;
+    std::string ruleset = table->second.ruleset;
     entry_count -= table->second.entries.size();
     tables.erase(table);
-    rulesets.DetachTable(anchor);
+    rulesets.DetachTable(ruleset);
 }
 
 int Tables::AddTables(std::vector<pfr_table> &records, int flags, int &added)
 {
     if (!AcceptFlags(flags, PFR_FLAG_DUMMY))
         return EINVAL;
-    std::map<TableKey, uint32_t> created;
+    // pf creates each table's anchors as it goes, so a later record sees the anchors of an
+    // earlier one; everything is undone when a record fails or the request is a dry run.
+    Rulesets anchors = rulesets;
+    std::map<TableKey, TableState> created;
     for (auto &record : records) {
         if (!ValidTable(record, PFR_TFLAG_USRMASK, true))
             return EINVAL;
         TableKey key = KeyOf(record);
         if (tables.count(key) != 0 || created.count(key) != 0)
             continue;
-        if (!Rulesets::Creatable(key.first))
+        std::string ruleset;
+        if (!anchors.Resolve(key.first, ruleset))
             return ENOMEM;
-        created[key] = record.pfrt_flags | PFR_TFLAG_ACTIVE;
+        anchors.AttachTable(ruleset);
+        created[key] = TableState{record.pfrt_flags | PFR_TFLAG_ACTIVE, ruleset, {}};
     }
     if (!(flags & PFR_FLAG_DUMMY)) {
-        for (const auto &table : created) {
-            tables[table.first] = TableState{table.second, {}};
-            rulesets.AttachTable(table.first.first);
-        }
+        tables.insert(created.begin(), created.end());
+        rulesets = std::move(anchors);
     }
     added = static_cast<int>(created.size());
     return 0;
@@ -202,8 +208,6 @@ int Tables::ClearAddrs(pfr_table &record, int flags, int &deleted)
         return 0;
     entry_count -= table->second.entries.size();
     table->second.entries.clear();
-    if (!(table->second.flags & PFR_TFLAG_PERSIST))
-        Destroy(table);
     return 0;
 }
 
@@ -299,6 +303,8 @@ int Tables::GetAstats(pfr_table &record, int flags, std::vector<pfr_astats> &sta
             pfr_astats stat{};
             stat.pfras_a = AddrOf(entry.first, entry.second);
             stat.pfras_tzero = static_cast<long>(entry.second.tzero);
+            if (!(table->flags & PFR_TFLAG_COUNTERS))
+                stat.pfras_a.pfra_fback = PFR_FB_NOCOUNT;
             stats.push_back(stat);
         }
     }

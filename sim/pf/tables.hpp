@@ -54,6 +54,7 @@ private:
     };
     struct TableState {
         uint32_t flags;
+        std::string ruleset; // the anchor the table hangs in, as Rulesets::Resolve found it
         std::map<AddrKey, Entry> entries;
     };
     using TableKey = std::pair<std::string, std::string>; // anchor, name

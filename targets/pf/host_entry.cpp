@@ -27,9 +27,9 @@ void set_mask(host_entry::host_addr &mask, int bits)
     memset(&mask, 0, sizeof(mask));
     int word = 0;
     for (; bits >= 32; word++, bits -= 32)
-        mask.addr32[word] = 0xffffffffU;
+        mask.words[word] = 0xffffffffU;
     if (bits > 0)
-        mask.addr32[word] = htonl(0xffffffffU << (32 - bits));
+        mask.words[word] = htonl(0xffffffffU << (32 - bits));
 }
 
 // Number of leading one bits of `mask`.
@@ -37,10 +37,10 @@ int count_mask(const host_entry::host_addr &mask)
 {
     int bits = 0;
     int word = 0;
-    for (; word < 4 && mask.addr32[word] == 0xffffffffU; word++)
+    for (; word < 4 && mask.words[word] == 0xffffffffU; word++)
         bits += 32;
     if (word < 4)
-        for (uint32_t rest = ntohl(mask.addr32[word]); rest & 0x80000000U; rest <<= 1)
+        for (uint32_t rest = ntohl(mask.words[word]); rest & 0x80000000U; rest <<= 1)
             bits++;
     return bits;
 }
@@ -75,10 +75,10 @@ host_entry *parse_numeric(const char *text)
         entry->af = static_cast<sa_family_t>(result->ai_family);
         if (result->ai_family == AF_INET) {
             const auto *in = reinterpret_cast<const sockaddr_in *>(result->ai_addr);
-            memcpy(entry->addr.addr8, &in->sin_addr, IPV4_SIZE);
+            memcpy(entry->addr.octets, &in->sin_addr, IPV4_SIZE);
         } else if (result->ai_family == AF_INET6) {
             const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(result->ai_addr);
-            memcpy(entry->addr.addr8, &in6->sin6_addr, IPV6_SIZE);
+            memcpy(entry->addr.octets, &in6->sin6_addr, IPV6_SIZE);
             entry->ifindex = in6->sin6_scope_id;
         }
     }
@@ -96,7 +96,7 @@ host_entry *parse_network(const char *text)
     host_entry *entry = new_entry();
     if (entry != nullptr) {
         entry->af = AF_INET;
-        memcpy(entry->addr.addr8, &network, IPV4_SIZE);
+        memcpy(entry->addr.octets, &network, IPV4_SIZE);
     }
     return entry;
 }
@@ -115,7 +115,7 @@ host_entry *pfctl_host_ip(const char *text, int prefix)
         prefix = entry->af == AF_INET ? IPV4_WIDTH : IPV6_WIDTH;
     set_mask(entry->mask, prefix);
     for (int word = 0; word < 4; word++)
-        entry->addr.addr32[word] &= entry->mask.addr32[word];
+        entry->addr.words[word] &= entry->mask.words[word];
     return entry;
 }
 
@@ -197,11 +197,11 @@ int pfctl_append_host(pfr_buf *buf, const host_entry *list)
         int prefix = count_mask(entry->mask);
         switch (entry->af) {
         case AF_INET:
-            memcpy(&addr.pfra_ip4addr, entry->addr.addr8, IPV4_SIZE);
+            memcpy(&addr.pfra_ip4addr, entry->addr.octets, IPV4_SIZE);
             width = IPV4_WIDTH;
             break;
         case AF_INET6:
-            memcpy(&addr.pfra_ip6addr, entry->addr.addr8, IPV6_SIZE);
+            memcpy(&addr.pfra_ip6addr, entry->addr.octets, IPV6_SIZE);
             width = IPV6_WIDTH;
             break;
         default:

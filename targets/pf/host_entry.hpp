@@ -9,8 +9,8 @@ struct pfr_buf;
 // interface named after an at sign, the IPv6 scope id. Lists are released with pfctl_free_host.
 struct host_entry {
     union host_addr {
-        uint8_t addr8[16];
-        uint32_t addr32[4];
+        uint8_t octets[16];
+        uint32_t words[4];
     };
 
     sa_family_t af;

@@ -1,16 +1,22 @@
 #pragma once
 
-// pf's published request records. On FreeBSD they come from the system; elsewhere they are
-// declared here with the same layout as the 64-bit FreeBSD interface, so that the same code drives
-// the userspace model in libtfa-pfsim.
+// pf's published request records. Wherever the compiler targets FreeBSD they come from the
+// system's own header; elsewhere they are declared here with the same layout as the 64-bit
+// FreeBSD interface, so that the same code drives the userspace model in libtfa-pfsim. The checks
+// at the end hold both to the same sizes, offsets and request codes, so the model and the kernel
+// cannot drift apart unnoticed.
+//
+// FreeBSD 13's pf header defines v4, v6, addr8, addr16 and addr32 as macros: code that includes
+// this header keeps those names free.
 
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/types.h>
 
-#ifdef TFA_HAVE_PF
+#ifdef __FreeBSD__
 
 #include <net/if.h>
 #include <net/pfvar.h>
@@ -20,8 +26,6 @@ inline constexpr size_t PFR_TSTATS_SIZE = sizeof(struct pfr_tstats);
 inline constexpr size_t PFI_KIF_SIZE = sizeof(struct pfi_kif);
 
 #else
-
-#include <climits>
 
 inline constexpr size_t PF_ANCHOR_PATH_SIZE = 1024; // MAXPATHLEN
 inline constexpr size_t PF_TABLE_NAME_SIZE = 32;
@@ -38,6 +42,9 @@ enum {
     PF_RULESET_RDR = 4,
     PF_RULESET_MAX = 5,
 };
+// Transaction ruleset numbers past the rule sets: queues, and the tables of an anchor.
+inline constexpr int PF_RULESET_ALTQ = PF_RULESET_MAX;
+inline constexpr int PF_RULESET_TABLE = PF_RULESET_MAX + 1;
 
 // Table flags.
 inline constexpr uint32_t PFR_TFLAG_PERSIST = 0x01;
@@ -179,6 +186,11 @@ inline constexpr unsigned long DIOCRGETASTATS = pf_iowr(71, sizeof(pfioc_table))
 inline constexpr unsigned long DIOCXBEGIN = pf_iowr(81, sizeof(pfioc_trans));
 inline constexpr unsigned long DIOCXCOMMIT = pf_iowr(82, sizeof(pfioc_trans));
 
+#endif
+
+// The transaction element, under the same name on every system.
+using pfioc_trans_e = pfioc_trans::pfioc_trans_e;
+
 #if ULONG_MAX == 0xffffffffffffffffUL
 static_assert(sizeof(pfr_table) == 1064, "pfr_table");
 static_assert(offsetof(pfr_table, pfrt_name) == 1024, "pfr_table.pfrt_name");
@@ -190,6 +202,8 @@ static_assert(offsetof(pfr_addr, pfra_net) == 17, "pfr_addr.pfra_net");
 static_assert(offsetof(pfr_addr, pfra_not) == 18, "pfr_addr.pfra_not");
 static_assert(offsetof(pfr_addr, pfra_fback) == 19, "pfr_addr.pfra_fback");
 static_assert(sizeof(pfr_astats) == 96, "pfr_astats");
+static_assert(offsetof(pfr_astats, pfras_packets) == 24, "pfr_astats.pfras_packets");
+static_assert(offsetof(pfr_astats, pfras_bytes) == 56, "pfr_astats.pfras_bytes");
 static_assert(offsetof(pfr_astats, pfras_tzero) == 88, "pfr_astats.pfras_tzero");
 static_assert(sizeof(pfioc_table) == 1104, "pfioc_table");
 static_assert(offsetof(pfioc_table, pfrio_buffer) == 1064, "pfioc_table.pfrio_buffer");
@@ -205,13 +219,25 @@ static_assert(sizeof(pfioc_ruleset) == 1092, "pfioc_ruleset");
 static_assert(offsetof(pfioc_ruleset, path) == 4, "pfioc_ruleset.path");
 static_assert(offsetof(pfioc_ruleset, name) == 1028, "pfioc_ruleset.name");
 static_assert(sizeof(pfioc_trans) == 16, "pfioc_trans");
-static_assert(sizeof(pfioc_trans::pfioc_trans_e) == 1032, "pfioc_trans_e");
-static_assert(offsetof(pfioc_trans::pfioc_trans_e, ticket) == 1028, "pfioc_trans_e.ticket");
+static_assert(sizeof(pfioc_trans_e) == 1032, "pfioc_trans_e");
+static_assert(offsetof(pfioc_trans_e, anchor) == 4, "pfioc_trans_e.anchor");
+static_assert(offsetof(pfioc_trans_e, ticket) == 1028, "pfioc_trans_e.ticket");
 static_assert(sizeof(pf_status) == 416, "pf_status");
+static_assert(offsetof(pf_status, running) == 360, "pf_status.running");
+static_assert(PF_RULESET_SCRUB == 0 && PF_RULESET_FILTER == 1 && PF_RULESET_TABLE == 6,
+              "PF_RULESET_*");
+
+#if !defined(__FreeBSD__) || defined(DIOCGETSTATUS)
+static_assert(DIOCGETSTATUS == 0xC1A04415UL, "DIOCGETSTATUS");
+#endif
+static_assert(DIOCGETRULESETS == 0xC444443AUL, "DIOCGETRULESETS");
+static_assert(DIOCGETRULESET == 0xC444443BUL, "DIOCGETRULESET");
 static_assert(DIOCRADDTABLES == 0xC450443DUL, "DIOCRADDTABLES");
+static_assert(DIOCRDELTABLES == 0xC450443EUL, "DIOCRDELTABLES");
+static_assert(DIOCRCLRADDRS == 0xC4504442UL, "DIOCRCLRADDRS");
+static_assert(DIOCRADDADDRS == 0xC4504443UL, "DIOCRADDADDRS");
+static_assert(DIOCRDELADDRS == 0xC4504444UL, "DIOCRDELADDRS");
+static_assert(DIOCRGETASTATS == 0xC4504447UL, "DIOCRGETASTATS");
+static_assert(DIOCXBEGIN == 0xC0104451UL, "DIOCXBEGIN");
+static_assert(DIOCXCOMMIT == 0xC0104452UL, "DIOCXCOMMIT");
 #endif
-
-#endif
-
-// The transaction element, under the same name on every system.
-using pfioc_trans_e = pfioc_trans::pfioc_trans_e;

@@ -6,8 +6,13 @@
 #include "targets/pf/pfvar.hpp"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string.h>
+
+#ifdef DIOCGETSTATUSNV
+#include <sys/nv.h>
+#endif
 
 namespace
 {
@@ -24,6 +29,49 @@ bool init_request(pfioc_ruleset &ruleset, const char *path)
     return true;
 }
 
+#ifdef DIOCGETSTATUSNV
+// FreeBSD 14 answers the status request as an nvlist too, and FreeBSD 15 only so. pf refuses a
+// buffer too small for its answer with ENOSPC; the answer is a few kilobytes.
+constexpr size_t STATUS_NV_SIZE = 4096;
+constexpr size_t STATUS_NV_SIZE_MAX = 1024 * 1024;
+
+int get_status_nv(int fd, bool *running)
+{
+    pfioc_nv request;
+    nvlist_t *status = nullptr;
+    int result = -1;
+    int saved;
+
+    memset(&request, 0, sizeof(request));
+    for (size_t size = STATUS_NV_SIZE;; size *= 2) {
+        void *data = realloc(request.data, size);
+        if (data == nullptr)
+            goto done;
+        request.data = data;
+        request.size = size;
+        request.len = 0;
+        if (pf_ioctl(fd, DIOCGETSTATUSNV, &request) == 0)
+            break;
+        if (errno != ENOSPC || size >= STATUS_NV_SIZE_MAX)
+            goto done;
+    }
+    status = nvlist_unpack(request.data, request.len, 0);
+    if (status == nullptr || !nvlist_exists_bool(status, "running")) {
+        errno = EINVAL;
+        goto done;
+    }
+    *running = nvlist_get_bool(status, "running");
+    result = 0;
+
+done:
+    saved = errno;
+    nvlist_destroy(status);
+    free(request.data);
+    errno = saved;
+    return result;
+}
+#endif
+
 } // namespace
 
 int pfctl_get_status(int fd, bool *running)
@@ -32,17 +80,15 @@ int pfctl_get_status(int fd, bool *running)
         errno = EINVAL;
         return -1;
     }
-#if !defined(TFA_HAVE_PF) || defined(DIOCGETSTATUS)
+#ifdef DIOCGETSTATUSNV
+    return get_status_nv(fd, running);
+#else
     pf_status status;
     memset(&status, 0, sizeof(status));
     if (pf_ioctl(fd, DIOCGETSTATUS, &status) == -1)
         return -1;
     *running = status.running != 0;
     return 0;
-#else
-    // Releases that answer the status request only as an nvlist are not supported.
-    errno = ENOTSUP;
-    return -1;
 #endif
 }
 

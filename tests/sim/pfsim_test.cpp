@@ -183,7 +183,7 @@ TEST_F(PFsim, TableRecordsAreValidated)
         {"empty name", Table("", ""), EINVAL},
         {"active flag asked for", Table("", "t", PFR_TFLAG_ACTIVE), EINVAL},
         {"reserved anchor", Table("_pf", "t"), EINVAL},
-        {"reserved anchor after slashes", Table("//_pf", "t"), EINVAL},
+        {"reserved anchor behind slashes", Table("//_pf", "t"), 0},
         {"empty anchor part", Table("a//b", "t"), ENOMEM},
         {"anchor part of 64", Table(std::string(64, 'a'), "t"), ENOMEM},
         {"anchor part of 63", Table(std::string(63, 'a'), "t"), 0},
@@ -318,14 +318,21 @@ TEST_F(PFsim, FeedbackAndDeletion)
     EXPECT_TRUE(pfsim::ListTables().at(0).addresses.empty());
 }
 
-TEST_F(PFsim, ClearingATableThatIsNotPersistentRemovesIt)
+TEST_F(PFsim, ClearingAddressesNeverDeactivatesATable)
 {
     pfr_table table = CreateTable("a", "t", 0);
+    ASSERT_EQ(AddAddrs(table, {Addr("192.0.2.1")}), 0);
     pfioc_table io{};
     ASSERT_EQ(TableRequest(DIOCRCLRADDRS, io, table, nullptr, 0, 0), 0);
-    EXPECT_TRUE(pfsim::ListTables().empty());
-    EXPECT_TRUE(pfsim::ListAnchors().empty());
-    EXPECT_EQ(TableRequest(DIOCRCLRADDRS, io, table, nullptr, 0, 0), ESRCH);
+    EXPECT_EQ(io.pfrio_ndel, 1);
+    ASSERT_EQ(TableRequest(DIOCRCLRADDRS, io, table, nullptr, 0, 0), 0);
+    EXPECT_EQ(io.pfrio_ndel, 0);
+
+    auto tables = pfsim::ListTables();
+    ASSERT_EQ(tables.size(), 1u);
+    EXPECT_EQ(tables[0].flags, PFR_TFLAG_ACTIVE);
+    EXPECT_EQ(pfsim::ListAnchors(), std::vector<std::string>{"a"});
+    EXPECT_EQ(AddAddrs(table, {Addr("192.0.2.2")}), 0);
 }
 
 TEST_F(PFsim, StatisticsReportTheRealCountWhenTheBufferIsSmall)
@@ -339,7 +346,11 @@ TEST_F(PFsim, StatisticsReportTheRealCountWhenTheBufferIsSmall)
     pfioc_table io{};
     ASSERT_EQ(TableRequest(DIOCRGETASTATS, io, table, stats.data(), 96, 2), 0);
     EXPECT_EQ(io.pfrio_size, 3);
-    EXPECT_EQ(stats[0].pfras_a.pfra_af, 0xee);
+    // The short read hands back its whole capacity zeroed, and nothing past it.
+    const pfr_astats zero{};
+    EXPECT_EQ(memcmp(&stats[0], &zero, sizeof(zero)), 0);
+    EXPECT_EQ(memcmp(&stats[1], &zero, sizeof(zero)), 0);
+    EXPECT_EQ(stats[2].pfras_a.pfra_af, 0xee);
 
     ASSERT_EQ(TableRequest(DIOCRGETASTATS, io, table, stats.data(), 96, 3), 0);
     EXPECT_EQ(io.pfrio_size, 3);
@@ -347,12 +358,82 @@ TEST_F(PFsim, StatisticsReportTheRealCountWhenTheBufferIsSmall)
     std::vector<std::string> order;
     for (const auto &stat : stats) {
         EXPECT_EQ(stat.pfras_tzero, 42);
+        EXPECT_EQ(stat.pfras_a.pfra_fback, PFR_FB_NOCOUNT);
         inet_ntop(stat.pfras_a.pfra_af, &stat.pfras_a.pfra_u, text, sizeof(text));
         order.push_back(text);
     }
     EXPECT_EQ(order, (std::vector<std::string>{"192.0.2.1", "192.0.2.9", "2001:db8::1"}));
     EXPECT_EQ(TableRequest(DIOCRGETASTATS, io, table, stats.data(), 96, 3, PFR_FLAG_CLSTATS),
               EINVAL);
+}
+
+TEST_F(PFsim, StatisticsOfATableWithCountersCarryNoFeedbackAndFillTheRestWithZeros)
+{
+    pfr_table table = CreateTable("", "t", PFR_TFLAG_PERSIST | PFR_TFLAG_COUNTERS);
+    ASSERT_EQ(AddAddrs(table, {Addr("192.0.2.1")}), 0);
+    std::vector<pfr_astats> stats(2);
+    memset(stats.data(), 0xee, stats.size() * sizeof(pfr_astats));
+    pfioc_table io{};
+    ASSERT_EQ(TableRequest(DIOCRGETASTATS, io, table, stats.data(), 96, 2), 0);
+    EXPECT_EQ(io.pfrio_size, 1);
+    EXPECT_EQ(stats[0].pfras_a.pfra_af, AF_INET);
+    EXPECT_EQ(stats[0].pfras_a.pfra_fback, PFR_FB_NONE);
+    const pfr_astats zero{};
+    EXPECT_EQ(memcmp(&stats[1], &zero, sizeof(zero)), 0);
+}
+
+// `parts` anchor names joined by slashes, each of the longest length pf allows (63) but the last,
+// which has `last` characters.
+std::string LongPath(int parts, size_t last)
+{
+    std::string path;
+    for (int i = 0; i < parts; i++)
+        path += (i > 0 ? "/" : "") + std::string(i + 1 < parts ? 63 : last, 'a' + i % 26);
+    return path;
+}
+
+TEST_F(PFsim, AnchorPathsAreWalkedAsTheKernelWalksThem)
+{
+    const std::string parent958 = LongPath(15, 62);
+    const std::string parent959 = LongPath(15, 63);
+    ASSERT_EQ(parent958.size(), 958u);
+    ASSERT_EQ(parent959.size(), 959u);
+    struct Row {
+        const char *name;
+        std::string existing; // anchor of a table made first, "" for none
+        std::string anchor;
+        int error;
+        std::vector<std::string> anchors; // checked for short paths
+    } rows[] = {
+        {"trailing slash names the parent", "", "a/", 0, {"a"}},
+        {"trailing slash after an existing anchor", "a", "a/", ENOMEM, {"a"}},
+        {"trailing slash below an existing anchor", "a", "a/b/", 0, {"a", "a/b"}},
+        {"parent path of 958", "", parent958 + "/x", 0, {}},
+        {"parent path of 959", "", parent959 + "/x", ENOMEM, {}},
+        {"existing parent path of 959", parent959, parent959 + "/x", ENOMEM, {}},
+    };
+    for (auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        pfsim::Reset();
+        pfsim::RegisterDevice(DEVICE);
+        fd = pfsim::Open(DEVICE, O_RDWR);
+        if (!row.existing.empty())
+            CreateTable(row.existing, "first");
+        EXPECT_EQ(AddTables({Table(row.anchor, "t")}), row.error);
+        size_t tables = (row.existing.empty() ? 0 : 1) + (row.error == 0 ? 1 : 0);
+        EXPECT_EQ(pfsim::ListTables().size(), tables);
+        // Long paths: the kernel keeps anchors it made before refusing, the model none.
+        if (row.anchor.size() < PF_ANCHOR_NAME_SIZE) {
+            EXPECT_EQ(pfsim::ListAnchors(), row.anchors);
+        }
+    }
+}
+
+TEST_F(PFsim, TablesOfOneRequestSeeTheAnchorsOfTheTablesBeforeThem)
+{
+    EXPECT_EQ(AddTables({Table("a/", "t"), Table("a/", "u")}), ENOMEM);
+    EXPECT_TRUE(pfsim::ListTables().empty());
+    EXPECT_TRUE(pfsim::ListAnchors().empty());
 }
 
 TEST_F(PFsim, RulesetsListChildrenInTreeOrder)
@@ -403,6 +484,43 @@ TEST_F(PFsim, TransactionsHandOutTicketsAndCheckThemAtCommit)
     ASSERT_EQ(Transaction(DIOCXCOMMIT, elements), 0);
     EXPECT_TRUE(pfsim::ListAnchors().empty());
     EXPECT_EQ(Transaction(DIOCXCOMMIT, elements), EBUSY);
+}
+
+TEST_F(PFsim, TransactionsTakeTheTablesOfAnAnchor)
+{
+    std::vector<pfioc_trans_e> elements = {Element(PF_RULESET_FILTER, "t/x"),
+                                           Element(PF_RULESET_TABLE, "t/x")};
+    ASSERT_EQ(Transaction(DIOCXBEGIN, elements), 0);
+    EXPECT_NE(elements[1].ticket, 0u);
+    EXPECT_EQ(pfsim::ListAnchors(), (std::vector<std::string>{"t", "t/x"}));
+
+    std::vector<pfioc_trans_e> wrong = {elements[1]};
+    wrong[0].ticket++;
+    EXPECT_EQ(Transaction(DIOCXCOMMIT, wrong), EBUSY);
+    std::vector<pfioc_trans_e> filter = {elements[0]};
+    ASSERT_EQ(Transaction(DIOCXCOMMIT, filter), 0);
+    // The open table transaction still holds the anchor.
+    EXPECT_EQ(pfsim::ListAnchors(), (std::vector<std::string>{"t", "t/x"}));
+    std::vector<pfioc_trans_e> tables = {elements[1]};
+    ASSERT_EQ(Transaction(DIOCXCOMMIT, tables), 0);
+    EXPECT_TRUE(pfsim::ListAnchors().empty());
+
+    struct Row {
+        const char *name;
+        pfioc_trans_e element;
+        int error;
+    } rows[] = {
+        {"queues", Element(PF_RULESET_ALTQ, "q"), EINVAL},
+        {"past the tables", Element(PF_RULESET_TABLE + 1, "q"), EINVAL},
+        {"rules in a path pf refuses", Element(PF_RULESET_FILTER, "q//r"), EINVAL},
+        {"tables in a path pf refuses", Element(PF_RULESET_TABLE, "q//r"), ENOMEM},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::vector<pfioc_trans_e> one = {row.element};
+        EXPECT_EQ(Transaction(DIOCXBEGIN, one), row.error);
+        EXPECT_TRUE(pfsim::ListAnchors().empty());
+    }
 }
 
 TEST_F(PFsim, InjectedFaultsFailOneRequestAndCount)

@@ -406,8 +406,8 @@ TEST_F(PFtableTarget, WithoutADeviceEveryRequestReportsABadDescriptor)
          [&] { return target.GetAnchors(anchors, ""); },
          {"pf1: DIOCGETRULESETS: " + ebadf + "\n"}},
         {"flush anchor",
-         [&] { return target.FlushAnchor(""); },
-         {"t: error while flushing anchor: _pf\n"}},
+         [&] { return target.FlushAnchor("a"); },
+         {"t: error while flushing anchor: a\n"}},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -620,7 +620,6 @@ TEST_F(PFtableTarget, AnchorsAreListedAndFlushed)
     LogCapture capture;
     EXPECT_FALSE(target.GetAnchors(anchors, "q"));
     EXPECT_FALSE(target.GetAnchors(anchors, std::string("x\0y", 3)));
-    EXPECT_TRUE(target.FlushAnchor(""));
     EXPECT_TRUE(target.FlushAnchor("x/y"));
     pfsim::FailNext(pfsim::Request::XCOMMIT, EBUSY);
     EXPECT_FALSE(target.FlushAnchor("x"));
@@ -630,6 +629,18 @@ TEST_F(PFtableTarget, AnchorsAreListedAndFlushed)
                                         "t: error while flushing anchor: x\n",
                                     }));
     EXPECT_EQ(pfsim::ListAnchors(), (std::vector<std::string>{"x", "x/y", "x/z"}));
+}
+
+TEST_F(PFtableTarget, FlushingTheEmptyAnchorPathIsRefused)
+{
+    tfaTargetPFtable target("pf1", &config, "*", "t", tfaTargetPFtable::ADDR_OTHER, 0);
+    LogCapture capture;
+    errno = 0;
+    EXPECT_FALSE(target.FlushAnchor(""));
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(capture.DebugLines(), Lines{"t: error while flushing anchor: \n"});
+    EXPECT_EQ(pfsim::Requests(pfsim::Request::XBEGIN), 0u);
+    EXPECT_TRUE(pfsim::ListAnchors().empty());
 }
 
 TEST_F(PFtableTarget, UnknownAddressTypeAddsNothing)

@@ -2,7 +2,7 @@
 
 #include "host/exception.hpp"
 
-#ifndef TFA_HAVE_PF
+#ifndef __FreeBSD__
 #include "sim/pf/pfsim.hpp"
 #endif
 
@@ -22,7 +22,7 @@ tfaHostSetup::tfaHostSetup(const std::string &tag, const std::vector<std::string
     if (!applications.empty())
         instance.apps.Load(applications);
 
-#ifndef TFA_HAVE_PF
+#ifndef __FreeBSD__
     pfsim::Reset();
     for (const auto &device : pf_devices)
         pfsim::RegisterDevice(device);

@@ -14,7 +14,7 @@
 #include "tools/replay/replay_console.hpp"
 #include "tools/replay/replay_report.hpp"
 
-#ifndef TFA_HAVE_PF
+#ifndef __FreeBSD__
 #include "sim/pf/pfsim.hpp"
 #endif
 
@@ -124,7 +124,7 @@ bool PreLoad(tfaReplayConsole &console, const Commands::HostOptions &options)
 uint64_t TargetActivity(const tfaMatchTally &matches)
 {
     uint64_t activity = matches.GetSinkPayloads() + tdLogDirectory::GetClosedFiles().size();
-#ifndef TFA_HAVE_PF
+#ifndef __FreeBSD__
     for (int kind = 0; kind < pfsim::REQUEST_KINDS; kind++)
         activity += pfsim::Requests(static_cast<pfsim::Request>(kind));
 #endif

@@ -2,7 +2,7 @@
 
 #include "host/log_directory.hpp"
 
-#ifndef TFA_HAVE_PF
+#ifndef __FreeBSD__
 #include "sim/pf/pfsim.hpp"
 #endif
 
@@ -11,7 +11,7 @@ namespace
 json PfTables()
 {
     json tables = json::object();
-#ifndef TFA_HAVE_PF
+#ifndef __FreeBSD__
     for (const auto &table : pfsim::ListTables()) {
         json addresses = json::array();
         for (const auto &address : table.addresses)

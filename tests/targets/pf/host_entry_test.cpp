@@ -74,7 +74,7 @@ TEST(PFHost, ParsesAndAppendsOnlySingleHosts)
         ASSERT_NE(list, nullptr);
         EXPECT_EQ(list->next, nullptr);
         EXPECT_EQ(list->af, row.family);
-        EXPECT_EQ(Text(list->af, list->addr.addr8), row.address);
+        EXPECT_EQ(Text(list->af, list->addr.octets), row.address);
         EXPECT_EQ(list->ifname == nullptr ? "" : std::string(list->ifname),
                   row.ifname == nullptr ? "" : row.ifname);
 
