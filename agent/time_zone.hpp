@@ -1,12 +1,13 @@
 #pragma once
 
+#include <cctz/time_zone.h>
 #include <cstdint>
 #include <string>
-#include <vector>
 
-// A time zone as the system's TZif files describe it: the recorded offset changes, and the POSIX
-// rule that continues them after the last one. Read from the file each time it is loaded; the
-// process environment (TZ) is never touched, so it is safe in a multi-threaded host.
+// A time zone from the system's zoneinfo, read by cctz, which never touches the process
+// environment (TZ) and so is safe in a multi-threaded host. cctz keeps what it loaded for the
+// life of the process, keyed by path: a zone file changed after its first load is seen only
+// after a restart.
 class tdTimeZone
 {
 public:
@@ -14,36 +15,12 @@ public:
     // zone, /etc/localtime, or UTC when that is missing. Throws tdException for a name holding
     // ".." or beginning with "/", for a zone that cannot be read, and for a malformed file.
     static tdTimeZone Load(const std::string &name);
-    // Decodes TZif data; `source` names it in the exception a malformed file throws.
-    static tdTimeZone Parse(const std::string &data, const std::string &source);
 
     // Seconds east of UTC in force at `utc` (seconds since the epoch).
     int64_t OffsetAt(int64_t utc) const;
 
 private:
-    // When a POSIX rule switches: day kind 'J' (1..365, no leap day), 'D' (0..365) or 'M'
-    // (month, week 1..5 with 5 the last, weekday 0 = Sunday), at `time` seconds of local time.
-    struct Change {
-        char kind = 'M';
-        int month = 0;
-        int week = 0;
-        int day = 0;
-        int64_t time = 7200;
-    };
-    struct Rule {
-        int64_t std_offset = 0;
-        bool has_dst = false;
-        int64_t dst_offset = 0;
-        Change start;
-        Change end;
-    };
+    explicit tdTimeZone(const cctz::time_zone &zone) : zone(zone) {}
 
-    static void ParseRule(const std::string &text, const std::string &source, Rule &rule);
-    int64_t RuleOffsetAt(int64_t utc) const;
-
-    int64_t initial_offset = 0;
-    std::vector<int64_t> times;   // transition instants, ascending
-    std::vector<int64_t> offsets; // offset from each transition on
-    bool has_rule = false;
-    Rule rule;
+    cctz::time_zone zone;
 };

@@ -400,3 +400,11 @@ const tdFlowExpressionField *tdFlowExpressionField::Find(std::string_view name)
             return &field;
     return nullptr;
 }
+
+std::vector<std::string_view> tdFlowExpressionField::Names()
+{
+    std::vector<std::string_view> names;
+    for (const tdFlowExpressionField &field : FIELDS)
+        names.emplace_back(field.name);
+    return names;
+}

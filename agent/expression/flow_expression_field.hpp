@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 // A named item of the flow record that expressions can read. Names are the keys of the flow
 // record's JSON form, nested keys joined with ".", and endpoints seen from the local network
@@ -25,6 +26,8 @@ public:
 
     // Null when no field has this name.
     static const tdFlowExpressionField *Find(std::string_view name);
+    // Every field's name, in table order.
+    static std::vector<std::string_view> Names();
 
     const char *name;
     // The type of the value, or of each element for a set field.

@@ -1,9 +1,9 @@
 #include "host/applications.hpp"
 #include "host/exception.hpp"
 #include "host/json.hpp"
+#include "support/temp_dir.hpp"
 
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <string>
@@ -15,19 +15,9 @@ const std::string EXAMPLE = TFA_SOURCE_DIR "/examples/applications.json";
 class Applications : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        char pattern[] = "/tmp/tfa-applications-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-
     std::string Write(const std::string &name, const std::string &text)
     {
-        std::string path = dir + "/" + name;
-        std::ofstream(path) << text;
-        return path;
+        return scratch.Write(name, text);
     }
 
     // The message of the exception that loading `path` raises, or "" when it loads.
@@ -41,7 +31,8 @@ protected:
         return "";
     }
 
-    std::string dir;
+    TempDir scratch{"tfa-applications"};
+    const std::string dir = scratch.path;
 };
 
 TEST_F(Applications, ExampleCatalogue)

@@ -1,9 +1,9 @@
 #include "agent/files.hpp"
 #include "host/files.hpp"
+#include "support/temp_dir.hpp"
 
 #include <cerrno>
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 
 namespace
@@ -13,21 +13,13 @@ namespace fs = std::filesystem;
 class Files : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        std::string pattern = (fs::temp_directory_path() / "tfa-files-XXXXXX").string();
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        dir = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
     std::string Write(const std::string &name, const std::string &content = "x")
     {
-        std::ofstream(dir + "/" + name, std::ios::binary) << content;
-        return dir + "/" + name;
+        return scratch.Write(name, content);
     }
 
-    std::string dir;
+    TempDir scratch{"tfa-files"};
+    const std::string dir = scratch.path;
 };
 
 TEST_F(Files, Exists)

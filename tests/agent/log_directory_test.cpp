@@ -1,4 +1,5 @@
 #include "host/log_directory.hpp"
+#include "support/temp_dir.hpp"
 
 #include <algorithm>
 #include <cerrno>
@@ -21,14 +22,6 @@ const char suffix[] = ".log";
 class LogDirectory : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/tfa-logdir-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
     std::vector<std::string> Names() const
     {
         std::vector<std::string> names;
@@ -61,7 +54,8 @@ protected:
         return text;
     }
 
-    std::string dir;
+    TempDir scratch{"tfa-logdir"};
+    const std::string dir = scratch.path;
 };
 
 TEST_F(LogDirectory, GeneratedNameAndContent)

@@ -1,11 +1,11 @@
+#include "agent/time_zone.hpp"
 #include "host/exception.hpp"
 #include "host/time_of_day.hpp"
-#include "agent/time_zone.hpp"
+#include "support/scoped_env.hpp"
+#include "support/temp_dir.hpp"
 
-#include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <gtest/gtest.h>
 
 namespace
@@ -219,23 +219,20 @@ TEST(TimeOfDay, ZoneIsAppliedOncePerInterval)
 
 TEST(TimeOfDay, ZoneDirectoryFromTZDIR)
 {
-    namespace fs = std::filesystem;
-    std::string pattern = (fs::temp_directory_path() / "tfa-tz-XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    fs::create_directories(pattern + "/Test");
-    fs::copy_file("/usr/share/zoneinfo/Etc/GMT+5", pattern + "/Test/Zone");
+    TempDir zones("tfa-tz");
+    zones.Dir("Test");
+    std::filesystem::copy_file("/usr/share/zoneinfo/Etc/GMT+5", zones.path + "/Test/Zone");
 
-    setenv("TZDIR", pattern.c_str(), 1);
-    tdTimeOfDay tod;
-    tod.timezone = "Test/Zone";
     int64_t value = 0;
-    EXPECT_NO_THROW(value = tod.TickUpdate());
-    tod.timezone = "Europe/Berlin";
-    tod.last_update = 0;
-    EXPECT_THROW(tod.TickUpdate(), tdException);
-    unsetenv("TZDIR");
-    fs::remove_all(pattern);
-
+    {
+        ScopedEnv tzdir("TZDIR", zones.path);
+        tdTimeOfDay tod;
+        tod.timezone = "Test/Zone";
+        EXPECT_NO_THROW(value = tod.TickUpdate());
+        tod.timezone = "Europe/Berlin";
+        tod.last_update = 0;
+        EXPECT_THROW(tod.TickUpdate(), tdException);
+    }
     EXPECT_NEAR(value - time(nullptr), -5 * 3600, 2);
 }
 } // namespace

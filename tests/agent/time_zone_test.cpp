@@ -1,8 +1,12 @@
-#include "host/exception.hpp"
 #include "agent/time_zone.hpp"
+#include "host/exception.hpp"
+#include "support/scoped_env.hpp"
+#include "support/temp_dir.hpp"
 
 #include <ctime>
+#include <filesystem>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 namespace
 {
@@ -16,41 +20,6 @@ int64_t Utc(int year, int month, int day, int hour, int minute, int second = 0)
     tm.tm_min = minute;
     tm.tm_sec = second;
     return static_cast<int64_t>(timegm(&tm));
-}
-
-void Put(std::string &out, uint64_t value, int width)
-{
-    for (int shift = (width - 1) * 8; shift >= 0; shift -= 8)
-        out += static_cast<char>((value >> shift) & 0xff);
-}
-
-// A version 2 TZif file: a minimal first block, then the real one with 64-bit times and the
-// POSIX rule as footer.
-std::string TZif(const std::vector<std::pair<int64_t, uint8_t>> &transitions,
-                 const std::vector<int32_t> &offsets, const std::string &footer)
-{
-    auto header = [](std::string &out, uint32_t timecnt, uint32_t typecnt, uint32_t charcnt) {
-        out += "TZif2";
-        out += std::string(15, '\0');
-        for (uint32_t count : {0u, 0u, 0u, timecnt, typecnt, charcnt})
-            Put(out, count, 4);
-    };
-    std::string out;
-    header(out, 0, 1, 4);
-    out += std::string(6, '\0') + std::string("UTC", 4);
-
-    header(out, static_cast<uint32_t>(transitions.size()), static_cast<uint32_t>(offsets.size()),
-           4);
-    for (const auto &transition : transitions)
-        Put(out, static_cast<uint64_t>(transition.first), 8);
-    for (const auto &transition : transitions)
-        out += static_cast<char>(transition.second);
-    for (int32_t offset : offsets) {
-        Put(out, static_cast<uint32_t>(offset), 4);
-        out += std::string(2, '\0');
-    }
-    out += std::string("ZZZ", 4);
-    return out + "\n" + footer + "\n";
 }
 
 struct Row {
@@ -96,66 +65,70 @@ TEST(TimeZone, SystemZones)
     ExpectOffsets(tdTimeZone::Load("UTC"), {{"UTC", Utc(2024, 7, 1, 0, 0), 0}});
 }
 
-TEST(TimeZone, RuleForms)
+// A TZif header with one type of four name bytes and `transitions` transitions.
+std::string Header(char version, uint32_t transitions)
 {
-    // Day 60 of the J form is always 1 March; the zero-based form counts 29 February.
-    tdTimeZone zone = tdTimeZone::Parse(TZif({}, {7200}, "XST-2XDT,J60/2,300/3"), "rules");
-    ExpectOffsets(zone, {
-                            {"2023 before start", Utc(2023, 2, 28, 23, 59, 59), 7200},
-                            {"2023 start", Utc(2023, 3, 1, 0, 0), 10800},
-                            {"2023 before end", Utc(2023, 10, 27, 23, 59, 59), 10800},
-                            {"2023 end", Utc(2023, 10, 28, 0, 0), 7200},
-                            {"2024 start", Utc(2024, 3, 1, 0, 0), 10800},
-                            {"2024 end (leap year)", Utc(2024, 10, 27, 0, 0), 7200},
-                        });
-
-    ExpectOffsets(tdTimeZone::Parse(TZif({}, {19800}, "<+0530>-5:30"), "fixed"),
-                  {{"fixed offset with minutes", Utc(2030, 1, 1, 0, 0), 19800}});
-    ExpectOffsets(tdTimeZone::Parse(TZif({}, {-3600}, "<-01>1"), "west"),
-                  {{"west of Greenwich", Utc(2030, 1, 1, 0, 0), -3600}});
+    std::string out = std::string("TZif") + version + std::string(15, '\0');
+    for (uint32_t count : {0u, 0u, 0u, transitions, 1u, 4u})
+        for (int shift = 24; shift >= 0; shift -= 8)
+            out += static_cast<char>((count >> shift) & 0xff);
+    return out;
 }
 
-TEST(TimeZone, TransitionsThenEmptyFooter)
-{
-    int64_t change = Utc(2000, 1, 1, 0, 0);
-    tdTimeZone zone = tdTimeZone::Parse(TZif({{change, 1}}, {100, 200}, ""), "table");
-    ExpectOffsets(zone, {
-                            {"before the first transition", change - 1, 100},
-                            {"at the transition", change, 200},
-                            {"long after, no rule", Utc(2200, 1, 1, 0, 0), 200},
-                        });
-}
-
+// Files cctz must never see, since it sizes its buffers by the header's counts before reading:
+// each is refused with a reason, and without allocating what the counts claim.
 TEST(TimeZone, Faults)
 {
-    std::string good = TZif({}, {0}, "UTC0");
+    TempDir zones("tfa-zones");
+    ScopedEnv tzdir("TZDIR", zones.path);
+    const std::string block(10, '\0');
+    const std::string all_counts_max = "TZif2" + std::string(15, '\0') + std::string(24, '\xff');
+    zones.Write("Empty", "");
+    std::string huge = zones.Write("Huge", "");
+    std::filesystem::resize_file(huge, (1 << 20) + 1);
+    ASSERT_EQ(mkfifo((zones.path + "/Pipe").c_str(), 0600), 0);
+
     struct FaultRow {
         const char *name;
-        std::string data;
-        const char *message;
+        std::string data; // written to the zone `name` unless empty: made above
+        std::string message;
     };
+    const std::string at = "invalid time zone file: " + zones.path + "/";
     const FaultRow rows[] = {
-        {"empty", "", "invalid time zone file: f"},
-        {"bad magic", "TZxf" + good.substr(4), "invalid time zone file: f"},
-        {"truncated", good.substr(0, 60), "invalid time zone file: f"},
-        {"no footer line", good.substr(0, good.size() - 6), "invalid time zone file: f"},
-        {"type index out of range", TZif({{0, 3}}, {0}, ""), "invalid time zone file: f"},
-        {"unsorted transitions", TZif({{10, 0}, {5, 0}}, {0}, ""), "invalid time zone file: f"},
-        {"month 13", TZif({}, {0}, "A-1B,M13.5.0,M10.5.0"),
-         "invalid time zone file: f: bad rule: A-1B,M13.5.0,M10.5.0"},
-        {"short name", TZif({}, {0}, "AB-1"), "invalid time zone file: f: bad rule: AB-1"},
-        {"trailing text", TZif({}, {0}, "CET-1CEST,M3.5.0,M10.5.0/3x"),
-         "invalid time zone file: f: bad rule: CET-1CEST,M3.5.0,M10.5.0/3x"},
+        {"Empty", "", at + "Empty"},
+        {"Magic", "TZxf" + Header('2', 0).substr(4) + block, at + "Magic"},
+        {"NoSecondHeader", Header('2', 0) + block, at + "NoSecondHeader"},
+        {"FirstCounts", Header('\0', 0x7fffffff) + std::string(100, '\0'),
+         at + "FirstCounts: its header counts need " + std::to_string(44 + 0x7fffffffull * 5 + 10) +
+             " bytes, the file has 144"},
+        {"SecondCounts", Header('2', 0) + block + Header('2', 0x7fffffff) + block,
+         at + "SecondCounts: its header counts need " +
+             std::to_string(44 + 10 + 44 + 0x7fffffffull * 9 + 10) + " bytes, the file has 108"},
+        {"AllCountsMax", all_counts_max,
+         at + "AllCountsMax: its header counts need " + std::to_string(44 + 0xffffffffull * 22) +
+             " bytes, the file has 44"},
+        {"Huge", "", at + "Huge: larger than 1048576 bytes"},
+        {"Pipe", "", at + "Pipe: not a regular file"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
+        if (!row.data.empty())
+            zones.Write(row.name, row.data);
         try {
-            tdTimeZone::Parse(row.data, "f");
+            tdTimeZone::Load(row.name);
             ADD_FAILURE() << "accepted";
         } catch (const tdException &e) {
-            EXPECT_STREQ(e.what(), row.message);
+            EXPECT_EQ(e.what(), row.message);
         }
     }
+}
+
+TEST(TimeZone, ZoneFromTZDIR)
+{
+    TempDir zones("tfa-zones");
+    ScopedEnv tzdir("TZDIR", zones.path);
+    std::filesystem::copy_file("/usr/share/zoneinfo/Asia/Kolkata", zones.path + "/Local");
+    ExpectOffsets(tdTimeZone::Load("Local"), {{"Kolkata", Utc(2030, 1, 1, 0, 0), 19800}});
 }
 
 TEST(TimeZone, Names)

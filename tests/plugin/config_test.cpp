@@ -35,7 +35,7 @@ protected:
 
     HostEnvironment host;
     Journal journal;
-    ScratchDir scratch;
+    TempDir scratch;
     std::string path;
     TestPlugin plugin;
 };

@@ -25,7 +25,7 @@ protected:
 
     HostEnvironment host;
     Journal journal;
-    ScratchDir scratch;
+    TempDir scratch;
     TestPlugin plugin;
 };
 

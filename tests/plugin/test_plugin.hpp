@@ -1,6 +1,6 @@
 // Test doubles for the plug-in: a target kind that records what reaches it, a plug-in that builds
 // that kind from its configuration and opens its inner state to tests, the host singletons the
-// plug-in expects, and a scratch directory for configuration files.
+// plug-in expects.
 #pragma once
 
 #include "host/exception.hpp"
@@ -9,15 +9,13 @@
 #include "host/instance.hpp"
 #include "plugin/plugin.hpp"
 #include "rules/action.hpp"
+#include "support/temp_dir.hpp"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <filesystem>
-#include <fstream>
 #include <functional>
 #include <mutex>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -180,36 +178,6 @@ struct HostEnvironment {
 
     tdGlobalConfig config;
     tdInstance instance{"tarvixd"};
-};
-
-// A fresh directory under the system's temporary directory, removed with the object.
-class ScratchDir
-{
-public:
-    ScratchDir()
-    {
-        std::string pattern = (std::filesystem::temp_directory_path() / "tfa-core-XXXXXX").string();
-        if (mkdtemp(pattern.data()) == nullptr)
-            throw std::runtime_error("mkdtemp failed");
-        path = pattern;
-    }
-    ~ScratchDir() { std::filesystem::remove_all(path); }
-
-    // Writes `content` to `name` (directories created) and returns the file's path.
-    std::string Write(const std::string &name, const std::string &content) const
-    {
-        std::filesystem::path file = std::filesystem::path(path) / name;
-        std::filesystem::create_directories(file.parent_path());
-        std::ofstream(file) << content;
-        return file.string();
-    }
-    std::string Dir(const std::string &name) const
-    {
-        std::filesystem::create_directories(path + "/" + name);
-        return path + "/" + name;
-    }
-
-    std::string path;
 };
 
 // Polls `done` until it holds or `limit` passes; the result of the last poll.

@@ -1,6 +1,7 @@
 // The tfa-replay program as an operator runs it: exit codes, messages, and what a replay of the
 // examples leaves behind.
 #include "host/json.hpp"
+#include "support/temp_dir.hpp"
 
 #include <cstdlib>
 #include <fstream>
@@ -52,14 +53,10 @@ class ReplayTool : public ::testing::Test
 protected:
     void SetUp() override
     {
-        char pattern[] = "/tmp/tfa-replay-test-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir = pattern;
         ASSERT_EQ(symlink(examples.c_str(), (dir + "/examples").c_str()), 0);
         for (const char *sub : {"/build", "/build/demo", "/build/demo/logs"})
             ASSERT_EQ(mkdir((dir + sub).c_str(), 0755), 0);
     }
-    void TearDown() override { ASSERT_EQ(system(("rm -rf '" + dir + "'").c_str()), 0); }
 
     Outcome Tool(const std::string &arguments)
     {
@@ -70,7 +67,8 @@ protected:
                 Read(dir + "/err")};
     }
 
-    std::string dir;
+    TempDir scratch{"tfa-replay-test"};
+    const std::string dir = scratch.path;
 };
 
 TEST_F(ReplayTool, ReplaysTheExamples)

@@ -58,7 +58,7 @@ protected:
     HostEnvironment host;
     Journal journal;
     TestPlugin plugin;
-    ScratchDir scratch;
+    TempDir scratch;
 };
 
 TEST_F(Action, CreateFaults)

@@ -66,7 +66,7 @@ protected:
 
     HostEnvironment host;
     Journal journal;
-    ScratchDir scratch;
+    TempDir scratch;
     TestPlugin plugin;
 };
 

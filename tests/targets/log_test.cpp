@@ -2,6 +2,7 @@
 #include "host/log_directory.hpp"
 #include "rules/action.hpp"
 #include "support/capture.hpp"
+#include "support/temp_dir.hpp"
 #include "targets/log.hpp"
 
 #include <algorithm>
@@ -76,9 +77,6 @@ class LogTarget : public ::testing::Test
 protected:
     void SetUp() override
     {
-        char tmpl[] = "/tmp/tfa-logtarget-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
         saved_clocks = tfaTargetLog::clocks;
         tfaTargetLog::clocks = {ReadFakeMonotonic, ReadFakeWall};
         SetMonotonic(1000);
@@ -86,11 +84,7 @@ protected:
         fake_wall = 1700000000;
     }
 
-    void TearDown() override
-    {
-        tfaTargetLog::clocks = saved_clocks;
-        fs::remove_all(dir);
-    }
+    void TearDown() override { tfaTargetLog::clocks = saved_clocks; }
 
     std::unique_ptr<tfaAction> MakeAction(const std::string &name)
     {
@@ -148,7 +142,8 @@ protected:
     }
 
     static std::unordered_map<std::string, tfaTarget *> no_targets;
-    std::string dir;
+    TempDir scratch{"tfa-logtarget"};
+    const std::string dir = scratch.path;
     tfaTargetLog::Clocks saved_clocks{};
 };
 
