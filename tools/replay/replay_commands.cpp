@@ -13,10 +13,6 @@
 #include "tools/replay/replay_console.hpp"
 #include "tools/replay/replay_report.hpp"
 
-#ifndef TFA_HAVE_PF
-#include "sim/pf/pfsim.hpp"
-#endif
-
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -121,17 +117,6 @@ bool PreLoad(tfaReplayConsole &console, const Commands::HostOptions &options)
     return loaded;
 }
 
-// What the plug-in's targets have done so far, as the host sees it.
-uint64_t TargetActivity(const tfaMatchTally &matches)
-{
-    uint64_t activity = matches.GetSinkPayloads() + tdLogDirectory::GetClosedFiles().size();
-#ifndef TFA_HAVE_PF
-    for (int kind = 0; kind < pfsim::REQUEST_KINDS; kind++)
-        activity += pfsim::Requests(static_cast<pfsim::Request>(kind));
-#endif
-    return activity;
-}
-
 void WriteSummary(const std::string &path, const json &summary)
 {
     std::ofstream file(path);
@@ -149,7 +134,6 @@ int ReplayFlows(tfaReplayConsole &console, tdPluginProcessor &plugin, Input &inp
     replay.reprocess_flows = ReprocessFlows(options.config);
     replay.batch = input.IsFile();
     replay.worker_stopped = [&console]() { return console.WorkerStopped(); };
-    replay.activity = [&matches]() { return TargetActivity(matches); };
     tfaEventReader reader(input.Stream(), input.name);
     tfaReplayHost host(plugin, replay);
 
