@@ -105,16 +105,13 @@ bool ReprocessFlows(const std::string &config)
 }
 
 // The same load the worker makes, done first where its failure can stop the run. Its lines are
-// held back and shown only when it fails, since the worker's own load writes them again.
-bool PreLoad(tfaReplayConsole &console, const Commands::HostOptions &options)
+// shown only when it fails, since the worker's own load writes them again.
+bool PreLoad(tdPluginLoader &loader, const Commands::RunOptions &options)
 {
-    std::string message;
-    console.Hold();
-    bool loaded = tfaConfigCheck::Load(options.tag, options.config, message);
-    console.Release(!loaded);
-    if (!loaded)
-        td_printf("%s\n", message.c_str());
-    return loaded;
+    tfaConfigCheck::Outcome outcome = tfaConfigCheck::Load(loader, options.tag, options.config);
+    if (!outcome.loaded)
+        outcome.Write(options.debug);
+    return outcome.loaded;
 }
 
 void WriteSummary(const std::string &path, const json &summary)
@@ -178,7 +175,7 @@ int tfaReplayCommands::Run(const RunOptions &options)
         matches.Install(sinks);
         Input input(options.flows);
         tdPluginLoader loader(options.plugin);
-        if (!PreLoad(console, options))
+        if (!PreLoad(loader, options))
             return 1;
 
         std::unique_ptr<tdPluginProcessor> plugin(
@@ -198,11 +195,10 @@ int tfaReplayCommands::Check(const HostOptions &options)
     td_set_debug(true);
     return Report([&]() {
         tfaHostSetup host(options.tag, options.variables, options.applications, PfDevices(options));
-        std::string message;
-        if (tfaConfigCheck::Load(options.tag, options.config, message))
-            return 0;
-        td_printf("%s\n", message.c_str());
-        return 1;
+        tdPluginLoader loader(options.plugin);
+        tfaConfigCheck::Outcome outcome = tfaConfigCheck::Load(loader, options.tag, options.config);
+        outcome.Write(true);
+        return outcome.loaded ? 0 : 1;
     });
 }
 
