@@ -1,8 +1,8 @@
 #pragma once
 
-#include <cstdint>
-
 #include "host/thread.hpp"
+
+#include <cstdint>
 
 // What the stand-in sees of a tdThread through the calls the interface already makes, for hosts
 // that need to know where the thread's Entry() is. The real agent offers nothing of the kind, so

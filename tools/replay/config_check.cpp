@@ -61,8 +61,8 @@ private:
 // step, or until it has ended. False when the limit ran out first.
 bool WaitForFirstPass(const tdThread &worker)
 {
-    auto deadline = std::chrono::steady_clock::now() +
-                    std::chrono::seconds(tfaConfigCheck::LOAD_LIMIT_SECONDS);
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(tfaConfigCheck::LOAD_LIMIT_SECONDS);
     while (tdThreadWatch::OwnLocks(worker) == 0 && !tdThreadWatch::Ended(worker)) {
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
