@@ -7,22 +7,29 @@ BUILD ?= build
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 
-.PHONY: all deps build demo test test-plain layering asan tsan freebsd-check install clean
+.PHONY: all deps configure build demo-build demo test test-plain layering asan tsan freebsd-check install clean
 
 all: build
 
 deps:
 	@scripts/install-deps
 
-build: deps
+configure: deps
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS) >/dev/null
+
+build: configure
 	cmake --build $(BUILD) -j $(JOBS)
+
+# Only what the demo runs: tfa-replay brings the plug-in library, the stand-in agent and the pf
+# model with it; the test suites wait for `make test`.
+demo-build: configure
+	cmake --build $(BUILD) -j $(JOBS) --target tfa-replay
 
 # The example configuration writes its log files into build/demo/logs, so the demo folder stays
 # there whatever BUILD is.
 DEMO := build/demo
 
-demo: build
+demo: demo-build
 	@rm -rf $(DEMO) && mkdir -p $(DEMO)/logs
 	$(BUILD)/bin/tfa-replay run -c examples/flow-actions.json -a examples/applications.json \
 		--sink events=$(DEMO)/events.jsonl --summary-json $(DEMO)/summary.json \

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <mutex>
+#include <utility>
 
 #include "agent/format.hpp"
 
@@ -47,8 +48,9 @@ void td_set_debug(bool enabled) { debug_enabled = enabled; }
 
 bool td_debug_enabled() { return debug_enabled.load(std::memory_order_relaxed); }
 
-void td_set_log_hook(tdLogHook hook)
+tdLogHook td_set_log_hook(tdLogHook hook)
 {
     std::lock_guard<std::mutex> guard(output_lock);
-    output_hook = std::move(hook);
+    std::swap(output_hook, hook);
+    return hook;
 }

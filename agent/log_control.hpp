@@ -10,5 +10,6 @@ bool td_debug_enabled();
 
 // Receives every written line instead of standard error while installed (tests capture output
 // this way). `debug` tells a td_dprintf line from a td_printf one. An empty hook restores stderr.
+// Returns the hook it replaces, so that a caller can put it back.
 using tdLogHook = std::function<void(bool debug, const std::string &text)>;
-void td_set_log_hook(tdLogHook hook);
+tdLogHook td_set_log_hook(tdLogHook hook);

@@ -28,6 +28,11 @@ void tdThread::Create()
 // An exception that leaves Entry() ends the thread, never the process.
 void tdThread::Run()
 {
+    runner = std::this_thread::get_id();
+    struct EndMark {
+        std::atomic<bool> &ended;
+        ~EndMark() { ended = true; }
+    } end_mark{ended};
     try {
         Entry();
     } catch (const std::exception &e) {
@@ -42,3 +47,15 @@ void tdThread::Join()
     if (thread.joinable())
         thread.join();
 }
+
+// Counted under the lock, so the count and the queue the lock guards change together.
+void tdThread::Lock()
+{
+    thread_lock.lock();
+    if (std::this_thread::get_id() == runner.load())
+        own_locks++;
+    else
+        own_locks = 0;
+}
+
+void tdThread::Unlock() { thread_lock.unlock(); }

@@ -1,9 +1,12 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <mutex>
 #include <string>
 #include <thread>
+
+class tdThreadWatch;
 
 // A named thread that runs Entry(). Overrides of Entry() must poll ShouldTerminate() and return
 // once it is true; Terminate() only sets that flag.
@@ -24,8 +27,8 @@ public:
     // Waits for the thread started by Create(); does nothing when none runs.
     void Join();
 
-    void Lock() { thread_lock.lock(); }
-    void Unlock() { thread_lock.unlock(); }
+    void Lock();
+    void Unlock();
 
     bool ShouldTerminate() const { return terminate.load(); }
     const std::string &GetTag() const { return tag; }
@@ -34,9 +37,15 @@ protected:
     std::string tag;
 
 private:
+    // The stand-in's own view of where Entry() is, for hosts that must know when it is idle.
+    friend class tdThreadWatch;
+
     void Run();
 
     std::atomic<bool> terminate{false};
     std::mutex thread_lock;
     std::thread thread;
+    std::atomic<std::thread::id> runner{};
+    std::atomic<uint64_t> own_locks{0};
+    std::atomic<bool> ended{false};
 };

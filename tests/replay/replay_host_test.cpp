@@ -5,7 +5,8 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
+#include <chrono>
+#include <cstdint>
 #include <deque>
 #include <gtest/gtest.h>
 #include <iterator>
@@ -17,18 +18,22 @@ namespace
 {
 using Event = tdPluginProcessor::Event;
 
-// Keeps the worker's contract that the replay host relies on: intake queues kinds 4, 5, 6 and 8;
-// each pass applies a reload, then an update, then takes the whole queue; the status reports and
-// resets the taken count; a reload zeroes the last batch size; a flow-map event after a reload
-// with reprocessing on queues every classified flow again.
+// Keeps the worker's contract that the replay host relies on: intake queues kinds 4, 5, 6 and 8
+// under the thread lock; each pass applies a reload, then ticks, then an update, then takes the
+// whole queue under the thread lock, the pass's only use of it; the status reports and resets the
+// taken count; a reload zeroes the last batch size; a flow-map event after a reload with
+// reprocessing on queues every classified flow again. Each event takes `process_time` to process.
 class RecordingPlugin : public tdPluginProcessor
 {
 public:
-    explicit RecordingPlugin(bool reprocess) : tdPluginProcessor("rec", {}), reprocess(reprocess) {}
+    explicit RecordingPlugin(bool reprocess,
+                             std::chrono::milliseconds process_time = std::chrono::milliseconds(0))
+        : tdPluginProcessor("rec", {}), reprocess(reprocess), process_time(process_time)
+    {
+    }
     ~RecordingPlugin() override
     {
         Terminate();
-        cond.notify_all();
         Join();
     }
 
@@ -69,8 +74,10 @@ public:
     }
     void DispatchProcessorEvent(Event event) override
     {
-        if (event == EVENT_UPDATE)
+        if (event == EVENT_UPDATE) {
+            updates_delivered++;
             update_pending = true;
+        }
     }
 
     void *Entry() override
@@ -80,24 +87,31 @@ public:
                 flows_queued = 0;
                 Record("reload");
             }
+            Tick();
             if (update_pending.exchange(false))
                 Record("update");
             std::deque<std::pair<Event, uint64_t>> batch;
-            {
-                std::unique_lock<std::mutex> guard(lock);
-                if (queue.empty()) {
-                    cond.wait_for(guard, std::chrono::milliseconds(5));
-                    continue;
-                }
-                batch.swap(queue);
-                flows += batch.size();
+            Lock();
+            batch.swap(queue);
+            flows += batch.size();
+            if (!batch.empty())
                 flows_queued = batch.size();
-            }
-            for (const auto &entry : batch)
+            Unlock();
+            if (batch.empty())
+                std::this_thread::sleep_for(IDLE_WAIT);
+            for (const auto &entry : batch) {
+                std::this_thread::sleep_for(process_time);
                 Record(std::to_string(entry.first) + ":" + std::to_string(entry.second));
+                processed++;
+            }
         }
         return nullptr;
     }
+
+    uint64_t GetUpdatesDelivered() const { return updates_delivered; }
+    // Events processed, and of those the ones a tick came after.
+    uint64_t GetProcessed() const { return processed; }
+    uint64_t GetWritten() const { return written; }
 
     std::vector<std::string> GetLog()
     {
@@ -118,12 +132,16 @@ public:
     }
 
 private:
+    static constexpr std::chrono::milliseconds IDLE_WAIT{5};
+
     void Queue(Event event, std::shared_ptr<tdFlow> &flow)
     {
-        std::lock_guard<std::mutex> guard(lock);
+        Lock();
         queue.emplace_back(event, flow->digest);
-        cond.notify_all();
+        Unlock();
     }
+    // A target's tick, which writes what earlier passes processed.
+    void Tick() { written = processed.load(); }
     void Record(const std::string &what)
     {
         std::lock_guard<std::mutex> guard(lock);
@@ -131,10 +149,11 @@ private:
     }
 
     bool reprocess;
+    std::chrono::milliseconds process_time;
     std::atomic<bool> reload_pending{false}, reprocess_pending{false}, update_pending{false};
-    std::atomic<uint64_t> flows{0}, flows_queued{0};
+    std::atomic<uint64_t> flows{0}, flows_queued{0}, updates_delivered{0};
+    std::atomic<uint64_t> processed{0}, written{0};
     std::mutex lock;
-    std::condition_variable cond;
     std::deque<std::pair<Event, uint64_t>> queue;
     std::vector<std::string> log;
 };
@@ -271,6 +290,53 @@ TEST(ReplayHost, StoppedWorkerEndsTheWait)
     EXPECT_EQ(capture.LogLines(),
               (std::vector<std::string>{
                   "replay: the plug-in's worker has stopped; 2 of 2 events were not taken\n"}));
+}
+
+// The run ends once the worker has processed the last batch and ticked after it, however slowly
+// it processes, without lingering.
+TEST(ReplayHost, EndWaitsForTheLastBatch)
+{
+    std::ostringstream file;
+    for (unsigned flow = 1; flow <= 6; flow++)
+        file << Line("flow", flow) << "\n" << Line("flow_dpi_complete", flow) << "\n";
+    RecordingPlugin plugin(false, std::chrono::milliseconds(30));
+    plugin.Create();
+    std::istringstream input(file.str());
+    tfaEventReader reader(input, "slow");
+    tfaReplayHost host(plugin, Quick(2));
+    host.Replay(reader);
+    EXPECT_TRUE(host.IsDrained());
+    EXPECT_EQ(plugin.GetProcessed(), 12u);
+    EXPECT_EQ(plugin.GetWritten(), 12u);
+}
+
+// While lingering, host updates keep coming at the update interval; without one, only the last
+// update is made.
+TEST(ReplayHost, LingerKeepsUpdating)
+{
+    struct Row {
+        const char *name;
+        double update_interval;
+        uint64_t least, most;
+    };
+    const Row rows[] = {
+        {"no interval", 0, 1, 1},
+        {"interval a fifth of the linger", 0.1, 3, UINT64_MAX},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        RecordingPlugin plugin(false);
+        plugin.Create();
+        std::istringstream input(Line("flow", 1) + "\n");
+        tfaEventReader reader(input, "linger");
+        tfaReplayHost::Options options = Quick(1);
+        options.update_interval = row.update_interval;
+        options.linger = 0.5;
+        tfaReplayHost host(plugin, options);
+        host.Replay(reader);
+        EXPECT_GE(plugin.GetUpdatesDelivered(), row.least);
+        EXPECT_LE(plugin.GetUpdatesDelivered(), row.most);
+    }
 }
 
 TEST(ReplayHost, IntakeKinds)

@@ -169,7 +169,7 @@ TEST_F(ReplayTool, CheckReportsThePluginsMessages)
         {"empty application criteria",
          R"({"targets": {"l": {"target_type": "log"}},
              "actions": {"a1": {"criteria": "ai:", "targets": ["l"]}}})",
-         "", 1, "ai:"},
+         "", 1, "flow-actions: ai:"},
         {"pf device the host lacks", R"({"target_globals": {"pftable": {"device": "/dev/pf1"}}})",
          "", 1,
          "void tfaTargetPFtableConfig::SetDevice(const std::string &): /dev/pf1: No such file "
@@ -235,14 +235,74 @@ TEST_F(ReplayTool, RefusesAWrongAbiRecord)
         {"libtfa-bad-abi-length.so", "td_plugin_abi: length: 28, expected 32"},
         {"libtfa-bad-abi-version.so", "td_plugin_abi: host version: 14, expected 15"},
     };
+    // check loads the same library as run, so it refuses the same records.
+    const char *commands[] = {"run --linger 0 -c conf.json -", "check -c conf.json"};
     Write(dir + "/conf.json", "{}");
     for (const auto &row : rows) {
-        SCOPED_TRACE(row.library);
-        std::string library = std::string(TFA_BINARY_DIR) + "/bin/" + row.library;
-        Outcome run = Tool("run --linger 0 -c conf.json --plugin '" + library + "' -");
-        EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.out, "");
-        EXPECT_EQ(run.err, library + ": " + row.fault + "\n");
+        for (const char *command : commands) {
+            SCOPED_TRACE(std::string(row.library) + ": " + command);
+            std::string library = std::string(TFA_BINARY_DIR) + "/bin/" + row.library;
+            Outcome outcome = Tool(std::string(command) + " --plugin '" + library + "'");
+            EXPECT_EQ(outcome.status, 1);
+            EXPECT_EQ(outcome.out, "");
+            EXPECT_EQ(outcome.err, library + ": " + row.fault + "\n");
+        }
+    }
+}
+
+// Without lingering, a run still ends only after the plug-in has processed every event: a log
+// target that writes on every pass has written the last batch, and the sink has every payload.
+TEST_F(ReplayTool, EndWaitsForThePlugin)
+{
+    Write(dir + "/conf.json", R"({
+        "targets": {
+            "all-log": {"target_type": "log", "path": "build/demo/logs", "prefix": "all",
+                        "interval": 0},
+            "all-sink": {"target_type": "sink", "sink": "events", "flow_events": "all"}},
+        "actions": {"every": {"criteria": "*", "targets": ["all-log", "all-sink"]}}})");
+    Outcome run = Tool("run --linger 0 -c conf.json --sink events=events.jsonl "
+                       "--summary-json s.json examples/flows.jsonl");
+    ASSERT_EQ(run.status, 0) << run.err;
+    json summary = json::parse(Read(dir + "/s.json"));
+    size_t entries = 0;
+    for (const auto &path : summary["log_files"])
+        entries += json::parse(Read(dir + "/" + path.get<std::string>()))["entries"].size();
+    // Every event the plug-in took matched the one action.
+    const size_t taken = 226;
+    EXPECT_EQ(summary["status"]["flows"], taken);
+    EXPECT_EQ(entries, taken);
+    EXPECT_EQ(summary["sinks"]["events"], taken);
+    EXPECT_EQ(Lines(Read(dir + "/events.jsonl")).size(), taken);
+}
+
+// Host updates go on while a run lingers, so a pf address whose lifetime ends then leaves its
+// table; without lingering it is still there at the end.
+TEST_F(ReplayTool, PfLifetimeEndsWhileLingering)
+{
+    struct Row {
+        const char *linger;
+        json addresses;
+    };
+    const Row rows[] = {
+        {"0", json::array({"192.0.2.7"})},
+        {"4", json::array()},
+    };
+    Write(dir + "/conf.json", R"({
+        "target_globals": {"pftable": {"device": "/dev/pf"}},
+        "targets": {"short": {"target_type": "pftable", "table_name": "short", "managed": true,
+                              "ttl": 1}},
+        "actions": {"every": {"criteria": "*", "targets": "short"}}})");
+    Write(dir + "/flows.jsonl", R"({"type": "flow_dpi_complete", "interface": "em0", )"
+                                R"("internal": true, "flow": {"ip_protocol": 6, )"
+                                R"("other_ip": "192.0.2.7", "other_port": 443}})"
+                                "\n");
+    for (const auto &row : rows) {
+        SCOPED_TRACE(std::string("linger ") + row.linger);
+        Outcome run = Tool(std::string("run --update-interval 0.2 --linger ") + row.linger +
+                           " -c conf.json --summary-json s.json flows.jsonl");
+        ASSERT_EQ(run.status, 0) << run.err;
+        json tables = json::parse(Read(dir + "/s.json"))["pf_tables"];
+        EXPECT_EQ(tables.value("short", json::array()), row.addresses) << tables;
     }
 }
 

@@ -1,44 +1,120 @@
 #include "tools/replay/config_check.hpp"
 
-#include "host/exception.hpp"
-#include "plugin/plugin.hpp"
-#include "rules/exception_text.hpp"
+#include "agent/log_control.hpp"
+#include "agent/thread_watch.hpp"
+#include "host/log.hpp"
 
+#include <chrono>
 #include <memory>
+#include <mutex>
 #include <thread>
 
 namespace
 {
 constexpr const char *CONF_FILENAME = "conf_filename";
+// The worker's first line of a load, and the start of the line that ends a load that finished.
+constexpr const char *RELOADING = ": Reloading configuration...\n";
+constexpr const char *LOADED = ": Loaded ";
+constexpr std::chrono::milliseconds LOAD_POLL{2};
 
-// Runs `body` and keeps the text of whatever it throws; the plug-in throws tdException, plain
-// strings (criteria and exemption texts) and the JSON library's exceptions.
-template <class Body> bool Catch(Body body, std::string &message)
+using Outcome = tfaConfigCheck::Outcome;
+
+// Collects every line written while it lives, with debug output on, and then restores both.
+class Collector
 {
-    try {
-        body();
-        return true;
-    } catch (...) {
-        message = tfaExceptionText();
+public:
+    Collector() : debug(td_debug_enabled())
+    {
+        td_set_debug(true);
+        previous = td_set_log_hook([this](bool debug, const std::string &text) {
+            std::lock_guard<std::mutex> guard(lock);
+            if (collecting)
+                lines.push_back({debug, text});
+        });
     }
-    return false;
+    ~Collector()
+    {
+        td_set_log_hook(std::move(previous));
+        td_set_debug(debug);
+    }
+    Collector(const Collector &) = delete;
+    Collector &operator=(const Collector &) = delete;
+
+    // Lines written after this are dropped; what the plug-in writes as it is destroyed is not
+    // part of the load.
+    std::vector<tfaConfigCheck::Line> Stop()
+    {
+        std::lock_guard<std::mutex> guard(lock);
+        collecting = false;
+        return lines;
+    }
+
+private:
+    bool debug;
+    tdLogHook previous;
+    std::mutex lock;
+    bool collecting = true;
+    std::vector<tfaConfigCheck::Line> lines;
+};
+
+// Waits until the worker has taken its thread lock, which it does once a pass after the reload
+// step, or until it has ended. False when the limit ran out first.
+bool WaitForFirstPass(const tdThread &worker)
+{
+    auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(tfaConfigCheck::LOAD_LIMIT_SECONDS);
+    while (tdThreadWatch::OwnLocks(worker) == 0 && !tdThreadWatch::Ended(worker)) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(LOAD_POLL);
+    }
+    return true;
+}
+
+// The lines from the start of the load on (the worker's start-up lines come before it), and
+// whether the load reached its summary line.
+Outcome Judge(const std::string &tag, const std::vector<tfaConfigCheck::Line> &lines)
+{
+    Outcome outcome;
+    const std::string reloading = tag + RELOADING, loaded = tag + LOADED;
+    bool started = false;
+    for (const auto &line : lines) {
+        started = started || (line.debug && line.text == reloading);
+        if (!started)
+            continue;
+        outcome.lines.push_back(line);
+        if (line.debug && line.text.compare(0, loaded.size(), loaded) == 0)
+            outcome.loaded = true;
+    }
+    return outcome;
 }
 } // namespace
 
-bool tfaConfigCheck::Load(const std::string &tag, const std::string &config, std::string &message)
+void tfaConfigCheck::Outcome::Write(bool debug) const
 {
-    std::unique_ptr<tdPluginProcessor> plugin;
-    if (!Catch([&]() { plugin.reset(tdPluginInit(tag, {{CONF_FILENAME, config}})); }, message))
-        return false;
-    if (!plugin) {
-        message = tag + ": the plug-in's entry refused to build it";
-        return false;
-    }
+    for (const auto &line : lines)
+        if (debug || !line.debug)
+            td_printf("%s", line.text.c_str());
+}
 
-    bool loaded = false;
-    std::thread loader([&]() {
-        loaded = Catch([&]() { static_cast<tfaPlugin *>(plugin.get())->Reload(); }, message);
-    });
-    loader.join();
-    return loaded;
+tfaConfigCheck::Outcome tfaConfigCheck::Load(tdPluginLoader &loader, const std::string &tag,
+                                             const std::string &config)
+{
+    Collector collector;
+    std::unique_ptr<tdPluginProcessor> plugin(loader.Init(tag, {{CONF_FILENAME, config}}));
+    if (!plugin) {
+        Outcome refused;
+        refused.lines.push_back({false, tag + ": the plug-in's entry refused to build it\n"});
+        return refused;
+    }
+    plugin->Create();
+    bool passed = WaitForFirstPass(*plugin);
+    Outcome outcome = Judge(tag, collector.Stop());
+    if (!passed)
+        outcome.lines.push_back(
+            {false, tag + ": the plug-in did not finish loading its configuration within " +
+                        std::to_string(LOAD_LIMIT_SECONDS) + " seconds\n"});
+    outcome.loaded = outcome.loaded && passed;
+    plugin->Terminate();
+    return outcome;
 }

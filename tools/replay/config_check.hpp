@@ -1,18 +1,39 @@
 #pragma once
 
-#include <string>
+#include "tools/common/plugin_loader.hpp"
 
-// Loads a configuration the way the plug-in's worker would, but where the caller sees the
-// outcome: the plug-in is built through its entry (the copy of the plug-in linked into this
-// program, since the loaded library exports nothing but its entry and ABI record), its public
-// Reload() runs on a thread of its own, and the load's exception is caught and kept. The worker
-// is never started. The plug-in writes its messages through the host's logging as it loads.
+#include <string>
+#include <vector>
+
+// Loads a configuration through the plug-in library that a run loads, where the caller sees the
+// outcome: a plug-in built through the library's entry starts its worker, whose first pass loads
+// the configuration, and is stopped and destroyed once that pass is done (the stand-in shows the
+// worker taking its thread lock, which it does once a pass after the reload). The load's lines
+// are collected instead of written, with debug output on for the length of the load, since the
+// load's summary line, a debug line, is what tells a load that finished from one that failed.
 //
 // Loading touches what loading touches: pf tables of managed targets are created and emptied,
 // and destroying the plug-in afterwards empties the tables of targets so configured.
 class tfaConfigCheck
 {
 public:
-    // True when the configuration loaded; otherwise `message` holds the plug-in's text.
-    static bool Load(const std::string &tag, const std::string &config, std::string &message);
+    struct Line {
+        bool debug;
+        std::string text;
+    };
+
+    struct Outcome {
+        bool loaded = false;
+        // What the plug-in wrote from the start of its load to the end of that pass, in order;
+        // when the load failed, its last log line (not debug) is the plug-in's reason.
+        std::vector<Line> lines;
+
+        // Writes the lines through the host's logging; debug lines only when `debug`.
+        void Write(bool debug) const;
+    };
+
+    // A worker that has not finished its first pass by then is given up on.
+    static constexpr int LOAD_LIMIT_SECONDS = 30;
+
+    static Outcome Load(tdPluginLoader &loader, const std::string &tag, const std::string &config);
 };

@@ -9,9 +9,12 @@ namespace
 {
 constexpr int USAGE_ERROR = 2;
 
-void AddHostOptions(CLI::App &command, tfaReplayCommands::HostOptions &options)
+void AddHostOptions(CLI::App &command, tfaReplayCommands::HostOptions &options, const char *argv0)
 {
     command.add_option("-c,--config", options.config, "plug-in configuration file")->required();
+    options.plugin = tfaReplayCommands::DefaultPlugin(argv0);
+    command.add_option("--plugin", options.plugin, "plug-in library to load")
+        ->capture_default_str();
     command.add_option("-a,--applications", options.applications,
                        "application catalogue (default: none)");
     command.add_option("--tag", options.tag, "plug-in instance name")->capture_default_str();
@@ -29,9 +32,7 @@ void AddHostOptions(CLI::App &command, tfaReplayCommands::HostOptions &options)
 
 void AddRunOptions(CLI::App &run, tfaReplayCommands::RunOptions &options, const char *argv0)
 {
-    AddHostOptions(run, options);
-    options.plugin = tfaReplayCommands::DefaultPlugin(argv0);
-    run.add_option("--plugin", options.plugin, "plug-in library to load")->capture_default_str();
+    AddHostOptions(run, options, argv0);
     run.add_option("--sink", options.sinks, "write sink NAME's payloads to PATH (- for stdout)")
         ->type_name("NAME=PATH")
         ->expected(1)
@@ -72,7 +73,7 @@ int main(int argc, char **argv)
 
     tfaReplayCommands::HostOptions check_options;
     CLI::App *check = app.add_subcommand("check", "load a configuration and report its faults");
-    AddHostOptions(*check, check_options);
+    AddHostOptions(*check, check_options, argv[0]);
 
     tfaReplayCommands::GenerateOptions generate_options;
     CLI::App *generate = app.add_subcommand("generate", "write synthetic flow events");

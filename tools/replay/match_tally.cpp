@@ -60,12 +60,3 @@ json tfaMatchTally::Get() const
                                 {"sink_payloads", action.second.sink_payloads}};
     return result;
 }
-
-uint64_t tfaMatchTally::GetSinkPayloads() const
-{
-    std::lock_guard<std::mutex> guard(lock);
-    uint64_t payloads = 0;
-    for (const auto &action : actions)
-        payloads += action.second.sink_payloads;
-    return payloads;
-}

@@ -31,8 +31,6 @@ public:
 
     // {"ACTION": {"log_entries": N, "sink_payloads": N}}, for every action seen.
     json Get() const;
-    // Sink payloads counted so far, of every action.
-    uint64_t GetSinkPayloads() const;
 
 private:
     struct Counts {

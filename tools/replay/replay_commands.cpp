@@ -14,10 +14,6 @@
 #include "tools/replay/replay_console.hpp"
 #include "tools/replay/replay_report.hpp"
 
-#ifndef __FreeBSD__
-#include "sim/pf/pfsim.hpp"
-#endif
-
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -108,27 +104,13 @@ bool ReprocessFlows(const std::string &config)
 }
 
 // The same load the worker makes, done first where its failure can stop the run. Its lines are
-// held back and shown only when it fails, since the worker's own load writes them again.
-bool PreLoad(tfaReplayConsole &console, const Commands::HostOptions &options)
+// shown only when it fails, since the worker's own load writes them again.
+bool PreLoad(tdPluginLoader &loader, const Commands::RunOptions &options)
 {
-    std::string message;
-    console.Hold();
-    bool loaded = tfaConfigCheck::Load(options.tag, options.config, message);
-    console.Release(!loaded);
-    if (!loaded)
-        td_printf("%s\n", message.c_str());
-    return loaded;
-}
-
-// What the plug-in's targets have done so far, as the host sees it.
-uint64_t TargetActivity(const tfaMatchTally &matches)
-{
-    uint64_t activity = matches.GetSinkPayloads() + tdLogDirectory::GetClosedFiles().size();
-#ifndef __FreeBSD__
-    for (int kind = 0; kind < pfsim::REQUEST_KINDS; kind++)
-        activity += pfsim::Requests(static_cast<pfsim::Request>(kind));
-#endif
-    return activity;
+    tfaConfigCheck::Outcome outcome = tfaConfigCheck::Load(loader, options.tag, options.config);
+    if (!outcome.loaded)
+        outcome.Write(options.debug);
+    return outcome.loaded;
 }
 
 void WriteSummary(const std::string &path, const json &summary)
@@ -148,7 +130,6 @@ int ReplayFlows(tfaReplayConsole &console, tdPluginProcessor &plugin, Input &inp
     replay.reprocess_flows = ReprocessFlows(options.config);
     replay.batch = input.IsFile();
     replay.worker_stopped = [&console]() { return console.WorkerStopped(); };
-    replay.activity = [&matches]() { return TargetActivity(matches); };
     tfaEventReader reader(input.Stream(), input.name);
     tfaReplayHost host(plugin, replay);
 
@@ -193,7 +174,7 @@ int tfaReplayCommands::Run(const RunOptions &options)
         matches.Install(sinks);
         Input input(options.flows);
         tdPluginLoader loader(options.plugin);
-        if (!PreLoad(console, options))
+        if (!PreLoad(loader, options))
             return 1;
 
         std::unique_ptr<tdPluginProcessor> plugin(
@@ -213,11 +194,10 @@ int tfaReplayCommands::Check(const HostOptions &options)
     td_set_debug(true);
     return Report([&]() {
         tfaHostSetup host(options.tag, options.variables, options.applications, PfDevices(options));
-        std::string message;
-        if (tfaConfigCheck::Load(options.tag, options.config, message))
-            return 0;
-        td_printf("%s\n", message.c_str());
-        return 1;
+        tdPluginLoader loader(options.plugin);
+        tfaConfigCheck::Outcome outcome = tfaConfigCheck::Load(loader, options.tag, options.config);
+        outcome.Write(true);
+        return outcome.loaded ? 0 : 1;
     });
 }
 

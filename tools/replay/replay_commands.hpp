@@ -15,6 +15,7 @@ public:
 
     // What the host sets up for every job that runs the plug-in.
     struct HostOptions {
+        std::string plugin; // the library to load
         std::string config;
         std::string applications;
         std::string tag = DEFAULT_TAG;
@@ -23,7 +24,6 @@ public:
     };
 
     struct RunOptions : HostOptions {
-        std::string plugin;             // the library to load
         std::string flows;              // a path, or "-" for standard input
         std::vector<std::string> sinks; // NAME=PATH
         std::string summary_json;
@@ -42,7 +42,8 @@ public:
     // (and stops there when either fails), then replays the flows and reports what came of
     // them.
     static int Run(const RunOptions &options);
-    // Loads the configuration with debug output on and reports whether it loaded.
+    // Loads the plug-in library through the ABI check, loads the configuration with debug
+    // output on and reports whether it loaded.
     static int Check(const HostOptions &options);
     // Writes synthetic flow events to standard output.
     static int Generate(const GenerateOptions &options);

@@ -31,30 +31,11 @@ void tfaReplayConsole::Write(const std::string &text)
     if (text.compare(0, worker_end.size(), worker_end) == 0)
         worker_stopped = true;
     std::lock_guard<std::mutex> guard(lock);
-    if (holding) {
-        held += text;
-        return;
-    }
     if (progress_shown) {
         fputs(CLEAR_LINE, stderr);
         progress_shown = false;
     }
     fputs(text.c_str(), stderr);
-}
-
-void tfaReplayConsole::Hold()
-{
-    std::lock_guard<std::mutex> guard(lock);
-    holding = true;
-}
-
-void tfaReplayConsole::Release(bool write)
-{
-    std::lock_guard<std::mutex> guard(lock);
-    holding = false;
-    if (write)
-        fputs(held.c_str(), stderr);
-    held.clear();
 }
 
 void tfaReplayConsole::StartProgress(std::function<uint64_t()> read,

@@ -30,10 +30,6 @@ public:
     void StartProgress(std::function<uint64_t()> read, std::function<uint64_t()> taken);
     void StopProgress();
 
-    // Keeps log lines back from Hold() until Release(), which writes them or drops them.
-    void Hold();
-    void Release(bool write);
-
     bool WorkerStopped() const { return worker_stopped; }
 
 private:
@@ -46,8 +42,6 @@ private:
     std::mutex lock;
     std::condition_variable cond;
     bool progress_shown = false;
-    bool holding = false;
-    std::string held;
     bool stopping = false;
     std::thread progress;
     std::function<uint64_t()> read;

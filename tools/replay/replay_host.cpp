@@ -1,5 +1,6 @@
 #include "tools/replay/replay_host.hpp"
 
+#include "agent/thread_watch.hpp"
 #include "host/flow.hpp"
 #include "host/log.hpp"
 
@@ -11,9 +12,9 @@ namespace
 {
 constexpr const char *FLOWS_QUEUED = "flows_queued";
 constexpr size_t HANDOFF_BATCH = 64;
-constexpr std::chrono::milliseconds SETTLE_POLL{5};
-constexpr std::chrono::milliseconds SETTLE_QUIET{100};
-constexpr std::chrono::seconds SETTLE_LIMIT{10};
+// The worker's passes that take its thread lock after the host's last append: the first takes
+// the batch, the second finds the queue empty once that batch is done.
+constexpr uint64_t IDLE_PASSES = 2;
 constexpr std::chrono::milliseconds FIRST_PAUSE{1};
 constexpr std::chrono::milliseconds LONGEST_PAUSE{20};
 
@@ -100,12 +101,25 @@ void tfaReplayHost::Replay(tfaEventReader &reader)
     }
     WaitUntilTaken();
     seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    Settle();
+    WaitUntilIdle();
     Update();
     WaitUntilTaken();
-    Settle();
+    WaitUntilIdle();
     if (drained)
-        std::this_thread::sleep_for(std::chrono::duration<double>(options.linger));
+        Linger();
+}
+
+void tfaReplayHost::Linger()
+{
+    auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                  std::chrono::duration<double>(options.linger));
+    auto interval = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(options.update_interval));
+    while (options.update_interval > 0 && last_update + interval < end) {
+        std::this_thread::sleep_until(last_update + interval);
+        Update();
+    }
+    std::this_thread::sleep_until(end);
 }
 
 void tfaReplayHost::Pace()
@@ -239,21 +253,9 @@ void tfaReplayHost::WaitUntilTaken()
     WaitForWorker([this](const json &) { return tally.GetFlows() >= expected; });
 }
 
-void tfaReplayHost::Settle()
+void tfaReplayHost::WaitUntilIdle()
 {
-    if (!options.activity || !drained)
-        return;
-    auto now = Clock::now(), quiet_since = now, deadline = now + SETTLE_LIMIT;
-    uint64_t last = options.activity();
-    while (now - quiet_since < SETTLE_QUIET && now < deadline) {
-        std::this_thread::sleep_for(SETTLE_POLL);
-        now = Clock::now();
-        uint64_t activity = options.activity();
-        if (activity != last) {
-            last = activity;
-            quiet_since = now;
-        }
-    }
+    WaitForWorker([this](const json &) { return tdThreadWatch::OwnLocks(plugin) >= IDLE_PASSES; });
 }
 
 void tfaReplayHost::Update()

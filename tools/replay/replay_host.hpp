@@ -32,6 +32,15 @@
 // knows what the worker has taken from the status counters alone; it counts the events the
 // plug-in's intake accepts (dpi_new, dpi_complete, flow_expired, flow_intel) and, after a reload
 // with "reprocess_flows" on, the classified flows the next flow-map event queues again.
+//
+// Taken is not yet processed. The end of a run also waits until the worker is idle, which the
+// stand-in agent shows through the thread lock (tdThreadWatch): the worker takes that lock once a
+// pass, to take the whole queue, and host threads take it only to append to the queue. The
+// second time the worker takes it after the host last did, it found the queue empty, and the
+// batch holding the last event had been processed and the targets ticked after it; a log target
+// whose interval has run out has written it then. An update applies on the worker's next pass,
+// which the lock does not show; the updates made while lingering keep coming at
+// `update_interval`, as the agent's do.
 class tfaReplayHost
 {
 public:
@@ -41,7 +50,8 @@ public:
         double rate = 0;
         // Seconds between host updates; 0 leaves only the control lines and the last one.
         double update_interval = DEFAULT_UPDATE_INTERVAL;
-        // Seconds to wait after the last event was taken, so that interval writers run.
+        // Seconds to wait once the worker has processed the last event and the last update was
+        // made, so that interval writers run; host updates go on at `update_interval`.
         double linger = DEFAULT_LINGER;
         // Hand events to the host threads in batches; for input that is read whole, such as a
         // file, not for a stream that may pause between lines.
@@ -51,11 +61,6 @@ public:
         bool reprocess_flows = false;
         // Tells whether the plug-in's worker has ended; waiting stops then.
         std::function<bool()> worker_stopped;
-        // A count of what the plug-in's targets have done that the host can see (sink
-        // payloads, pf requests, log files written). The status tells when the worker has taken
-        // the last events, not when it has processed them; once this count stands still the
-        // last batch is taken to be done.
-        std::function<uint64_t()> activity;
     };
 
     static constexpr double DEFAULT_UPDATE_INTERVAL = 15;
@@ -71,8 +76,8 @@ public:
     tfaReplayHost(const tfaReplayHost &) = delete;
     tfaReplayHost &operator=(const tfaReplayHost &) = delete;
 
-    // Replays every event of `reader`; then, once the worker has taken everything and its
-    // targets have gone quiet, delivers the last update and lingers. Returns when done.
+    // Replays every event of `reader`; then, once the worker has processed everything, delivers
+    // the last update, waits for the worker again and lingers. Returns when done.
     void Replay(tfaEventReader &reader);
 
     // The run's status: the plug-in's report with its flow counters summed over the run.
@@ -103,7 +108,8 @@ private:
     void WaitForLanes();
     bool WaitForWorker(const std::function<bool(const json &)> &done);
     void WaitUntilTaken();
-    void Settle();
+    void WaitUntilIdle();
+    void Linger();
     void Update();
     void Reload();
     uint64_t CountReprocessable();
