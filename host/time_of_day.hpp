@@ -49,6 +49,11 @@ public:
     // tried again after the interval.
     int64_t TickUpdate();
 
+    // The clock TickUpdate reads, in seconds since the epoch (UTC), for every window of the
+    // process; null, the default, is the system's wall clock. A host replaying recorded
+    // traffic sets it to the recording's time.
+    static void SetClock(int64_t (*clock)());
+
     bool valid = false;
     uint16_t start = 0; // minutes after midnight
     uint16_t end = 0;
