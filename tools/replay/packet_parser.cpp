@@ -37,7 +37,9 @@ constexpr uint8_t IPPROTO_SCTP_ = 132;
 constexpr size_t IPV6_FRAGMENT_HEADER = 8;
 constexpr uint16_t IPV6_OFFSET_MASK = 0xfff8;
 
-constexpr size_t PORTS_SIZE = 4;
+constexpr size_t TCP_MIN_HEADER = 20;
+constexpr size_t UDP_HEADER = 8;
+constexpr size_t SCTP_COMMON_HEADER = 12;
 constexpr size_t TCP_FLAGS_OFFSET = 13;
 
 uint16_t Read16(const uint8_t *at)
@@ -88,13 +90,16 @@ bool ParseTransport(const uint8_t *data, size_t length, tfaPacketHeaders &header
 {
     switch (headers.ip_protocol) {
     case IPPROTO_TCP_:
-        if (length <= TCP_FLAGS_OFFSET)
+        if (length < TCP_MIN_HEADER)
             return false;
         headers.tcp_flags = data[TCP_FLAGS_OFFSET];
         break;
     case IPPROTO_UDP_:
+        if (length < UDP_HEADER)
+            return false;
+        break;
     case IPPROTO_SCTP_:
-        if (length < PORTS_SIZE)
+        if (length < SCTP_COMMON_HEADER)
             return false;
         break;
     default:

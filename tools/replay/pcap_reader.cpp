@@ -3,6 +3,9 @@
 #include "host/exception.hpp"
 #include "tools/replay/packet_parser.hpp"
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <pcap/pcap.h>
 
 namespace
@@ -12,13 +15,21 @@ constexpr uint64_t MICROSECONDS = 1000000;
 
 std::unique_ptr<tfaPcapReader> tfaPcapReader::Open(const std::string &path)
 {
-    std::string name = path == STDIN_PATH ? STDIN_NAME : path;
+    bool from_stdin = path == STDIN_PATH;
+    std::string name = from_stdin ? STDIN_NAME : path;
+    // Opened here so that a missing file is reported like every other fault, the path once.
+    FILE *file = from_stdin ? stdin : fopen(path.c_str(), "rb");
+    if (file == nullptr)
+        throw tdException("%s: %s", name.c_str(), strerror(errno));
     char error[PCAP_ERRBUF_SIZE] = "";
     // Nanosecond captures are scaled down by libpcap; flow times are in milliseconds anyway.
     pcap_t *handle =
-        pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_MICRO, error);
-    if (handle == nullptr)
+        pcap_fopen_offline_with_tstamp_precision(file, PCAP_TSTAMP_PRECISION_MICRO, error);
+    if (handle == nullptr) {
+        if (!from_stdin)
+            fclose(file);
         throw tdException("%s: %s", name.c_str(), error);
+    }
     int link_type = pcap_datalink(handle);
     if (!tfaPacketParser::IsSupported(link_type)) {
         const char *link_name = pcap_datalink_val_to_name(link_type);
@@ -51,8 +62,11 @@ bool tfaPcapReader::Next(tfaCapturedFrame &frame)
                           static_cast<unsigned long long>(frames + 1), pcap_geterr(handle));
     frames++;
     frame.number = frames;
-    frame.time_us = static_cast<uint64_t>(header->ts.tv_sec) * MICROSECONDS +
-                    static_cast<uint64_t>(header->ts.tv_usec);
+    // A time before the epoch can only be a fault of the capture; it reads as the epoch.
+    frame.time_us = header->ts.tv_sec < 0 || header->ts.tv_usec < 0
+                        ? 0
+                        : static_cast<uint64_t>(header->ts.tv_sec) * MICROSECONDS +
+                              static_cast<uint64_t>(header->ts.tv_usec);
     frame.data = data;
     frame.captured = header->caplen;
     frame.length = header->len;
