@@ -180,4 +180,27 @@ TEST_F(PacketFlowTable, OrdersEndpointsAndFindsTheLocalOne)
         EXPECT_EQ(flow.origin, row.origin);
     }
 }
+// Flows leave the table when they expire, so a long capture holds only the flows live at once.
+TEST_F(PacketFlowTable, HoldsOnlyTheLiveFlows)
+{
+    auto local = tfaLocalNetworks::Create({});
+    tfaPacketFlowTable::Options options;
+    options.idle_us = 5 * SECOND;
+    tfaPacketFlowTable table(*classifier, *local, nullptr, options);
+    std::deque<tfaReplayEvent> events;
+    constexpr uint16_t FLOWS = 300;
+    for (uint16_t port = 0; port < FLOWS; port++) {
+        B::Bytes frame = Udp("192.168.1.10", static_cast<uint16_t>(10000 + port), "198.51.100.7", 53);
+        tfaPacketHeaders headers;
+        ASSERT_TRUE(tfaPacketParser::Parse(DLT_EN10MB, frame.data(), frame.size(), headers));
+        table.Add(port + 1u, port * SECOND, frame.size(), headers, events);
+        events.clear();
+    }
+    EXPECT_EQ(table.GetFlows(), FLOWS);
+    // A flow idle for five seconds is gone: the flows of the last five seconds, this one among
+    // them.
+    EXPECT_EQ(table.GetMostLiveFlows(), 5u);
+    EXPECT_EQ(table.GetLiveFlows(), 5u);
+}
 } // namespace
+
