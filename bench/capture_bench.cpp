@@ -53,8 +53,7 @@ void Track(benchmark::State &state)
         uint64_t number = 0;
         for (const auto &frame : frames) {
             tfaPacketHeaders headers;
-            if (tfaPacketParser::Parse(link_type, frame.bytes.data(), frame.bytes.size(),
-                                       headers))
+            if (tfaPacketParser::Parse(link_type, frame.bytes.data(), frame.bytes.size(), headers))
                 table.Add(++number, frame.time_us, frame.length, headers, events);
             events.clear();
         }

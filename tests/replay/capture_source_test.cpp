@@ -210,13 +210,11 @@ TEST(CaptureSource, FaultsNameThePacketAndKeepTheFlows)
         const char *reason;
     };
     const Row rows[] = {
-        {"cut inside a record header", B(two_flows).Add(T0 + 2, DnsQuery(1002))
-                                           .Truncate(third_record + 7)
-                                           .Get(),
+        {"cut inside a record header",
+         B(two_flows).Add(T0 + 2, DnsQuery(1002)).Truncate(third_record + 7).Get(),
          "truncated dump file"},
-        {"cut inside a frame", B(two_flows).Add(T0 + 2, DnsQuery(1002))
-                                   .Truncate(third_record + 30)
-                                   .Get(),
+        {"cut inside a frame",
+         B(two_flows).Add(T0 + 2, DnsQuery(1002)).Truncate(third_record + 30).Get(),
          "truncated dump file"},
         {"captured length beyond the snap length", bogus_length, "invalid packet capture length"},
     };
@@ -225,7 +223,8 @@ TEST(CaptureSource, FaultsNameThePacketAndKeepTheFlows)
         SCOPED_TRACE(row.name);
         ScratchCapture broken(row.bytes);
         LogCapture log;
-        auto source = tfaCaptureSource::Create(Captures({broken.path, next.path}), nullptr, nullptr);
+        auto source =
+            tfaCaptureSource::Create(Captures({broken.path, next.path}), nullptr, nullptr);
         std::vector<tfaReplayEvent> events;
         tfaReplayEvent event;
         while (source->Next(event))
@@ -233,8 +232,7 @@ TEST(CaptureSource, FaultsNameThePacketAndKeepTheFlows)
 
         ASSERT_EQ(log.LogLines().size(), 1u);
         std::string expected = broken.path + ": packet 3: " + row.reason;
-        EXPECT_EQ(log.LogLines()[0].compare(0, expected.size(), expected), 0)
-            << log.LogLines()[0];
+        EXPECT_EQ(log.LogLines()[0].compare(0, expected.size(), expected), 0) << log.LogLines()[0];
         EXPECT_EQ(source->GetFaults(), 1u);
         EXPECT_EQ(source->GetFlows(), 3u); // two before the fault, one from the next capture
         EXPECT_EQ(events.size(), 9u);
@@ -270,8 +268,7 @@ TEST(CaptureSource, FaultsOfTheFirstCaptureStopTheStart)
             ADD_FAILURE() << "no exception";
         } catch (const std::exception &e) {
             std::string what = e.what();
-            EXPECT_EQ(row.exact ? what : what.substr(0, row.message.size()), row.message)
-                << what;
+            EXPECT_EQ(row.exact ? what : what.substr(0, row.message.size()), row.message) << what;
         }
     }
 }
@@ -315,7 +312,7 @@ TEST(CaptureSource, UpdatesComeInCaptureTime)
     }
     // Updates at 20 s (15 after the first packet) and at 70 s; the flow idle since 25 s ends
     // before the second update, and a new one starts with the packet at 70 s.
-    EXPECT_EQ(kinds, (std::vector<std::string>{"new", "update", "expired", "update", "new",
-                                               "expired"}));
+    EXPECT_EQ(kinds,
+              (std::vector<std::string>{"new", "update", "expired", "update", "new", "expired"}));
 }
 } // namespace

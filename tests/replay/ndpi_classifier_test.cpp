@@ -13,7 +13,7 @@ TEST(NdpiClassifier, MapsProtocolNamesOntoTheTable)
         uint32_t id;
     };
     const Row rows[] = {
-        {"TLS", 91}, {"tls", 91}, {"DNS", 5}, {"SSH", 92}, {"HTTP", 7}, {"QUIC", 188},
+        {"TLS", 91},    {"tls", 91},           {"DNS", 5}, {"SSH", 92}, {"HTTP", 7}, {"QUIC", 188},
         {"Unknown", 0}, {"NoSuchProtocol", 0}, {"", 0},
     };
     for (const auto &row : rows) {

@@ -47,8 +47,8 @@ protected:
         uint64_t number = 0;
         for (const auto &packet : packets) {
             tfaPacketHeaders headers;
-            EXPECT_TRUE(tfaPacketParser::Parse(DLT_EN10MB, packet.frame.data(),
-                                               packet.frame.size(), headers));
+            EXPECT_TRUE(tfaPacketParser::Parse(DLT_EN10MB, packet.frame.data(), packet.frame.size(),
+                                               headers));
             table.Add(++number, packet.time_us, packet.frame.size(), headers, events);
         }
         table.Finish(events);
@@ -89,19 +89,24 @@ TEST_F(PacketFlowTable, FlowsBeginAndEnd)
          {{0, Udp(a, 5000, b, 53)}, {1, Udp(b, 53, a, 5000)}},
          "new#1 complete#1 expired#1"},
         {"idle past the idle time",
-         {{0, Udp(a, 5000, b, 53)}, {30 * SECOND, Udp(a, 5000, b, 53)},
+         {{0, Udp(a, 5000, b, 53)},
+          {30 * SECOND, Udp(a, 5000, b, 53)},
           {100 * SECOND, Udp(a, 5000, b, 53)}},
          "new#1 complete#1 expired#1 new#2 complete#2 expired#2"},
         {"FIN both ways closes; the last ACK still belongs",
-         {{0, Tcp(a, 40000, b, 80, B::SYN)}, {1, Tcp(b, 80, a, 40000, B::SYN | B::ACK)},
-          {2, Tcp(a, 40000, b, 80, B::FIN | B::ACK)}, {3, Tcp(b, 80, a, 40000, B::FIN | B::ACK)},
-          {4, Tcp(a, 40000, b, 80, B::ACK)}, {2 * SECOND, Udp(a, 5000, b, 53)}},
+         {{0, Tcp(a, 40000, b, 80, B::SYN)},
+          {1, Tcp(b, 80, a, 40000, B::SYN | B::ACK)},
+          {2, Tcp(a, 40000, b, 80, B::FIN | B::ACK)},
+          {3, Tcp(b, 80, a, 40000, B::FIN | B::ACK)},
+          {4, Tcp(a, 40000, b, 80, B::ACK)},
+          {2 * SECOND, Udp(a, 5000, b, 53)}},
          "new#1 complete#1 closed#1 new#2 complete#2 expired#2"},
         {"a RST closes",
          {{0, Tcp(a, 40000, b, 80, B::SYN)}, {1, Tcp(b, 80, a, 40000, B::RST | B::ACK)}},
          "new#1 complete#1 closed#1"},
         {"a SYN on a closed flow's ports opens another",
-         {{0, Tcp(a, 40000, b, 80, B::SYN)}, {1, Tcp(b, 80, a, 40000, B::RST)},
+         {{0, Tcp(a, 40000, b, 80, B::SYN)},
+          {1, Tcp(b, 80, a, 40000, B::RST)},
           {2, Tcp(a, 40000, b, 80, B::SYN)}},
          "new#1 complete#1 closed#1 new#2 complete#2 expired#2"},
         {"VLANs keep flows apart",
@@ -151,23 +156,62 @@ TEST_F(PacketFlowTable, OrdersEndpointsAndFindsTheLocalOne)
         uint8_t origin;
     };
     const Row rows[] = {
-        {"local client, remote server", Udp("192.168.1.10", 5000, "198.51.100.7", 53), {},
-         "192.168.1.10", tdFlow::LOWER_MAP_LOCAL, tdFlow::OTHER_REMOTE, tdFlow::ORIGIN_LOWER},
-        {"the remote side speaks first", Udp("198.51.100.7", 53, "192.168.1.10", 5000), {},
-         "192.168.1.10", tdFlow::LOWER_MAP_LOCAL, tdFlow::OTHER_REMOTE, tdFlow::ORIGIN_UPPER},
-        {"the local side is upper", Udp("203.0.113.5", 5000, "198.51.100.7", 53),
-         {"203.0.113.0/24"}, "198.51.100.7", tdFlow::LOWER_MAP_OTHER, tdFlow::OTHER_REMOTE,
+        {"local client, remote server",
+         Udp("192.168.1.10", 5000, "198.51.100.7", 53),
+         {},
+         "192.168.1.10",
+         tdFlow::LOWER_MAP_LOCAL,
+         tdFlow::OTHER_REMOTE,
+         tdFlow::ORIGIN_LOWER},
+        {"the remote side speaks first",
+         Udp("198.51.100.7", 53, "192.168.1.10", 5000),
+         {},
+         "192.168.1.10",
+         tdFlow::LOWER_MAP_LOCAL,
+         tdFlow::OTHER_REMOTE,
          tdFlow::ORIGIN_UPPER},
-        {"both local", Udp("10.0.0.2", 5000, "10.0.0.1", 53), {}, "10.0.0.1",
-         tdFlow::LOWER_MAP_LOCAL, tdFlow::OTHER_LOCAL, tdFlow::ORIGIN_UPPER},
-        {"neither local", Udp("198.51.100.1", 5000, "198.51.100.2", 53), {}, "198.51.100.1",
-         tdFlow::LOWER_MAP_LOCAL, tdFlow::OTHER_UNKNOWN, tdFlow::ORIGIN_LOWER},
-        {"multicast", Udp("192.168.1.10", 5353, "224.0.0.251", 5353), {}, "192.168.1.10",
-         tdFlow::LOWER_MAP_LOCAL, tdFlow::OTHER_MULTICAST, tdFlow::ORIGIN_LOWER},
-        {"broadcast", Udp("192.168.1.10", 68, "255.255.255.255", 67), {}, "192.168.1.10",
-         tdFlow::LOWER_MAP_LOCAL, tdFlow::OTHER_BROADCAST, tdFlow::ORIGIN_LOWER},
-        {"IPv6 unique local", Udp("2001:db8::7", 443, "fd00::10", 50000), {}, "2001:db8::7",
-         tdFlow::LOWER_MAP_OTHER, tdFlow::OTHER_REMOTE, tdFlow::ORIGIN_LOWER},
+        {"the local side is upper",
+         Udp("203.0.113.5", 5000, "198.51.100.7", 53),
+         {"203.0.113.0/24"},
+         "198.51.100.7",
+         tdFlow::LOWER_MAP_OTHER,
+         tdFlow::OTHER_REMOTE,
+         tdFlow::ORIGIN_UPPER},
+        {"both local",
+         Udp("10.0.0.2", 5000, "10.0.0.1", 53),
+         {},
+         "10.0.0.1",
+         tdFlow::LOWER_MAP_LOCAL,
+         tdFlow::OTHER_LOCAL,
+         tdFlow::ORIGIN_UPPER},
+        {"neither local",
+         Udp("198.51.100.1", 5000, "198.51.100.2", 53),
+         {},
+         "198.51.100.1",
+         tdFlow::LOWER_MAP_LOCAL,
+         tdFlow::OTHER_UNKNOWN,
+         tdFlow::ORIGIN_LOWER},
+        {"multicast",
+         Udp("192.168.1.10", 5353, "224.0.0.251", 5353),
+         {},
+         "192.168.1.10",
+         tdFlow::LOWER_MAP_LOCAL,
+         tdFlow::OTHER_MULTICAST,
+         tdFlow::ORIGIN_LOWER},
+        {"broadcast",
+         Udp("192.168.1.10", 68, "255.255.255.255", 67),
+         {},
+         "192.168.1.10",
+         tdFlow::LOWER_MAP_LOCAL,
+         tdFlow::OTHER_BROADCAST,
+         tdFlow::ORIGIN_LOWER},
+        {"IPv6 unique local",
+         Udp("2001:db8::7", 443, "fd00::10", 50000),
+         {},
+         "2001:db8::7",
+         tdFlow::LOWER_MAP_OTHER,
+         tdFlow::OTHER_REMOTE,
+         tdFlow::ORIGIN_LOWER},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
@@ -190,7 +234,8 @@ TEST_F(PacketFlowTable, HoldsOnlyTheLiveFlows)
     std::deque<tfaReplayEvent> events;
     constexpr uint16_t FLOWS = 300;
     for (uint16_t port = 0; port < FLOWS; port++) {
-        B::Bytes frame = Udp("192.168.1.10", static_cast<uint16_t>(10000 + port), "198.51.100.7", 53);
+        B::Bytes frame =
+            Udp("192.168.1.10", static_cast<uint16_t>(10000 + port), "198.51.100.7", 53);
         tfaPacketHeaders headers;
         ASSERT_TRUE(tfaPacketParser::Parse(DLT_EN10MB, frame.data(), frame.size(), headers));
         table.Add(port + 1u, port * SECOND, frame.size(), headers, events);
@@ -203,4 +248,3 @@ TEST_F(PacketFlowTable, HoldsOnlyTheLiveFlows)
     EXPECT_EQ(table.GetLiveFlows(), 5u);
 }
 } // namespace
-

@@ -51,11 +51,11 @@ TEST(PacketParser, ReadsTheHeadersOfIPFrames)
     };
     const Row rows[] = {
         {"Ethernet, IPv4, TCP", DLT_EN10MB,
-         B::Frame(1, 2, B::IP(B::TCP, "192.0.2.1", "198.51.100.2", B::Tcp(40000, 443, B::SYN))),
-         4, B::TCP, "192.0.2.1", "198.51.100.2", 40000, 443, 0, B::SYN, true},
+         B::Frame(1, 2, B::IP(B::TCP, "192.0.2.1", "198.51.100.2", B::Tcp(40000, 443, B::SYN))), 4,
+         B::TCP, "192.0.2.1", "198.51.100.2", 40000, 443, 0, B::SYN, true},
         {"two VLAN tags: the inner one counts", DLT_EN10MB,
-         B::Frame(1, 2, B::IP(B::UDP, "192.0.2.1", "192.0.2.53", B::Udp(5353, 53)), {100, 10}),
-         4, B::UDP, "192.0.2.1", "192.0.2.53", 5353, 53, 10, 0, true},
+         B::Frame(1, 2, B::IP(B::UDP, "192.0.2.1", "192.0.2.53", B::Udp(5353, 53)), {100, 10}), 4,
+         B::UDP, "192.0.2.1", "192.0.2.53", 5353, 53, 10, 0, true},
         {"IPv6 through hop-by-hop and destination options", DLT_EN10MB,
          B::Frame(1, 2,
                   B::IPv6(B::UDP, "2001:db8::1", "2001:db8::2",
@@ -68,8 +68,8 @@ TEST(PacketParser, ReadsTheHeadersOfIPFrames)
                           B::Udp(1000, 2000))),
          6, B::UDP, "2001:db8::1", "2001:db8::2", 1000, 2000, 0, 0, true},
         {"ICMPv6 has no ports", DLT_EN10MB,
-         B::Frame(1, 2, B::IP(ICMPV6, "fe80::1", "ff02::16", {143, 0, 0, 0})), 6, ICMPV6,
-         "fe80::1", "ff02::16", 0, 0, 0, 0, true},
+         B::Frame(1, 2, B::IP(ICMPV6, "fe80::1", "ff02::16", {143, 0, 0, 0})), 6, ICMPV6, "fe80::1",
+         "ff02::16", 0, 0, 0, 0, true},
         {"raw IP", DLT_RAW, B::IP(B::TCP, "10.0.0.1", "10.0.0.2", B::Tcp(22, 50000, B::ACK)), 4,
          B::TCP, "10.0.0.1", "10.0.0.2", 22, 50000, 0, B::ACK, false},
         {"Linux cooked", DLT_LINUX_SLL,
@@ -79,8 +79,8 @@ TEST(PacketParser, ReadsTheHeadersOfIPFrames)
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         tfaPacketHeaders headers;
-        ASSERT_TRUE(tfaPacketParser::Parse(row.link_type, row.frame.data(), row.frame.size(),
-                                           headers));
+        ASSERT_TRUE(
+            tfaPacketParser::Parse(row.link_type, row.frame.data(), row.frame.size(), headers));
         EXPECT_EQ(headers.ip_version, row.version);
         EXPECT_EQ(headers.ip_protocol, row.protocol);
         EXPECT_EQ(Text(row.version, headers.src_ip), row.src);
@@ -102,8 +102,8 @@ TEST(PacketParser, PassesOverFramesThatAreNoFlow)
     later_fragment[7] = 0x10; // fragment offset 16
     Bytes short_header = B::IP(B::TCP, "192.0.2.1", "192.0.2.2", B::Tcp(1, 2, B::SYN));
     short_header[0] = 0x44; // a header length of 16 bytes
-    Bytes long_extension = B::IPv6(B::UDP, "2001:db8::1", "2001:db8::2",
-                                   {{HOP_BY_HOP, {}}}, B::Udp(1, 2));
+    Bytes long_extension =
+        B::IPv6(B::UDP, "2001:db8::1", "2001:db8::2", {{HOP_BY_HOP, {}}}, B::Udp(1, 2));
     long_extension[41] = 200; // an extension longer than the datagram
 
     struct Row {
@@ -136,8 +136,7 @@ TEST(PacketParser, PassesOverFramesThatAreNoFlow)
 TEST(PacketParser, CutsInsideHeadersAreRefused)
 {
     const Bytes frames[] = {
-        B::Frame(1, 2, B::IP(B::TCP, "192.0.2.1", "198.51.100.2", B::Tcp(40000, 443, B::SYN)),
-                 {7}),
+        B::Frame(1, 2, B::IP(B::TCP, "192.0.2.1", "198.51.100.2", B::Tcp(40000, 443, B::SYN)), {7}),
         B::Frame(1, 2,
                  B::IPv6(B::UDP, "2001:db8::1", "2001:db8::2",
                          {{HOP_BY_HOP, {}}, {DESTINATION_OPTIONS, Bytes(20, 0)}},

@@ -35,7 +35,8 @@ int64_t CaptureClock()
 void FollowCapture(uint64_t time_us)
 {
     auto seconds = static_cast<int64_t>(static_cast<double>(time_us) / MICROSECONDS);
-    capture_seconds.store(seconds);
+    if (capture_seconds.exchange(seconds) == seconds)
+        return;
 #ifndef TFA_HAVE_PF
     pfsim::SetClock(seconds);
 #endif
@@ -93,8 +94,8 @@ std::unique_ptr<tfaCaptureSource> tfaCaptureSource::Create(const Options &option
 
 tfaCaptureSource::tfaCaptureSource(const Options &options, std::unique_ptr<tfaLocalNetworks> local,
                                    std::unique_ptr<tfaNdpiClassifier> classifier,
-                                   std::unique_ptr<tfaPcapReader> first,
-                                   const tdApplications *apps, std::ostream *write_flows)
+                                   std::unique_ptr<tfaPcapReader> first, const tdApplications *apps,
+                                   std::ostream *write_flows)
     : options(options), local(std::move(local)), classifier(std::move(classifier)),
       reader(std::move(first)), write_flows(write_flows),
       update_us(Microseconds(options.update_interval))
@@ -103,8 +104,8 @@ tfaCaptureSource::tfaCaptureSource(const Options &options, std::unique_ptr<tfaLo
     table_options.idle_us = Microseconds(options.idle);
     table_options.iface_name = options.iface_name;
     table_options.iface_role = options.wan ? tdFlow::ROLE_WAN : tdFlow::ROLE_LAN;
-    table = std::make_unique<tfaPacketFlowTable>(*this->classifier, *this->local, apps,
-                                                 table_options);
+    table =
+        std::make_unique<tfaPacketFlowTable>(*this->classifier, *this->local, apps, table_options);
     tdTimeOfDay::SetClock(CaptureClock);
 }
 
@@ -207,8 +208,8 @@ void tfaCaptureSource::Write(const tfaReplayEvent &event)
         if (event.event == tdPluginProcessor::EVENT_FLOW_EXPIRED)
             payload["reason"] = flow.tcp_closed ? REASON_CLOSED : REASON_EXPIRED;
         flow.Encode(payload["flow"], flow.stats,
-                    tdFlags<tdFlow::EncodeFlags>(tdFlow::ENCODE_METADATA) |
-                        tdFlow::ENCODE_TUNNELS | tdFlow::ENCODE_STATS);
+                    tdFlags<tdFlow::EncodeFlags>(tdFlow::ENCODE_METADATA) | tdFlow::ENCODE_TUNNELS |
+                        tdFlow::ENCODE_STATS);
     }
     *write_flows << payload.dump(-1, ' ', false, json::error_handler_t::replace) << '\n';
 }
@@ -228,8 +229,8 @@ void tfaCaptureSource::PrintSummary(FILE *out) const
         return;
     std::string names;
     for (const auto &entry : unmapped)
-        names += (names.empty() ? "" : ", ") + entry.first + " (" +
-                 std::to_string(entry.second) + ")";
+        names +=
+            (names.empty() ? "" : ", ") + entry.first + " (" + std::to_string(entry.second) + ")";
     fprintf(out, "nDPI protocols the protocol table lacks, as protocol 0 (flows): %s\n",
             names.c_str());
 }

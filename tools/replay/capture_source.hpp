@@ -31,9 +31,9 @@ class tfaCaptureSource : public tfaEventSource
 {
 public:
     struct Options {
-        std::vector<std::string> captures; // paths; "-" is standard input
-        std::vector<std::string> local_networks; // CIDR texts; none: the defaults
-        double idle = DEFAULT_IDLE;               // seconds
+        std::vector<std::string> captures;                // paths; "-" is standard input
+        std::vector<std::string> local_networks;          // CIDR texts; none: the defaults
+        double idle = DEFAULT_IDLE;                       // seconds
         double update_interval = DEFAULT_UPDATE_INTERVAL; // seconds of capture time; 0: none
         std::string iface_name = DEFAULT_INTERFACE;
         bool wan = false; // the capture interface faces the WAN rather than the LAN
@@ -45,9 +45,8 @@ public:
     // Checks the options, opens the first capture and starts nDPI. `apps` may be null; with
     // `write_flows`, every event is also written to it as a replay file line. Throws
     // tdException naming the option or file at fault.
-    static std::unique_ptr<tfaCaptureSource> Create(const Options &options,
-                                                    const tdApplications *apps,
-                                                    std::ostream *write_flows);
+    static std::unique_ptr<tfaCaptureSource>
+    Create(const Options &options, const tdApplications *apps, std::ostream *write_flows);
     ~tfaCaptureSource() override;
 
     bool Next(tfaReplayEvent &event) override;

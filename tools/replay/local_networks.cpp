@@ -25,8 +25,8 @@ bool ParsePrefix(const std::string &digits, unsigned bits, unsigned &prefix)
 const std::vector<std::string> &tfaLocalNetworks::DefaultNetworks()
 {
     static const std::vector<std::string> networks = {
-        "10.0.0.0/8",  "172.16.0.0/12", "192.168.0.0/16", "169.254.0.0/16", "127.0.0.0/8",
-        "fc00::/7",    "fe80::/10",     "::1/128",
+        "10.0.0.0/8",  "172.16.0.0/12", "192.168.0.0/16", "169.254.0.0/16",
+        "127.0.0.0/8", "fc00::/7",      "fe80::/10",      "::1/128",
     };
     return networks;
 }

@@ -155,7 +155,8 @@ bool tfaNdpiClassifier::Process(Flow &flow, const uint8_t *ip, size_t length, ui
     flow.master = found.master_protocol;
     flow.application = found.app_protocol;
     flow.packets++;
-    bool detected = flow.master != NDPI_PROTOCOL_UNKNOWN || flow.application != NDPI_PROTOCOL_UNKNOWN;
+    bool detected =
+        flow.master != NDPI_PROTOCOL_UNKNOWN || flow.application != NDPI_PROTOCOL_UNKNOWN;
     if (detected && !ndpi_extra_dissection_possible(module.get(), flow.state.get()))
         Complete(flow);
     else if (flow.packets >= MAX_DETECTION_PACKETS)
@@ -204,8 +205,7 @@ std::string tfaNdpiClassifier::ApplicationTag(const std::string &name)
     return tag;
 }
 
-void tfaNdpiClassifier::Describe(const Flow &flow, const tdApplications *apps,
-                                 tdFlow &record) const
+void tfaNdpiClassifier::Describe(const Flow &flow, const tdApplications *apps, tdFlow &record) const
 {
     uint16_t detected = Detected(flow.master, flow.application);
     record.stats.detection_packets =
@@ -213,14 +213,13 @@ void tfaNdpiClassifier::Describe(const Flow &flow, const tdApplications *apps,
     record.detection_guessed = flow.guessed;
     record.detected_protocol = ProtocolId(NameOf(detected));
     if (record.detected_protocol != 0)
-        record.detected_protocol_name = tdProto::GetNames().at(
-            static_cast<tdProto::Id>(record.detected_protocol));
-    record.master_protocol = detected == NDPI_PROTOCOL_TLS ? record.detected_protocol
-                                                           : ProtocolId(NameOf(flow.master));
+        record.detected_protocol_name =
+            tdProto::GetNames().at(static_cast<tdProto::Id>(record.detected_protocol));
+    record.master_protocol =
+        detected == NDPI_PROTOCOL_TLS ? record.detected_protocol : ProtocolId(NameOf(flow.master));
 
     tdApplication app;
     if (apps != nullptr && flow.application != NDPI_PROTOCOL_UNKNOWN &&
-        flow.application != detected &&
         apps->Lookup(ApplicationTag(NameOf(flow.application)), app)) {
         record.detected_application = app.id;
         record.detected_application_name = std::to_string(app.id) + "." + app.tag;
@@ -229,8 +228,7 @@ void tfaNdpiClassifier::Describe(const Flow &flow, const tdApplications *apps,
     DescribeRisks(*flow.state, record);
 }
 
-void tfaNdpiClassifier::DescribeDetails(const Flow &flow, uint16_t detected,
-                                        tdFlow &record) const
+void tfaNdpiClassifier::DescribeDetails(const Flow &flow, uint16_t detected, tdFlow &record) const
 {
     const ndpi_flow_struct &state = *flow.state;
     record.host_server_name = Text(state.host_server_name);

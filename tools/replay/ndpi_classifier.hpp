@@ -20,8 +20,9 @@ class tdApplications;
 //   detected protocol; a name the table lacks leaves the protocol 0 with no name, and is counted
 //   (GetUnmapped). The master protocol is nDPI's master mapped the same way; a TLS flow is its
 //   own master, since the host reports TLS details by the master protocol.
-// - An application protocol nDPI names beside the detected one ("Github") is looked up in the
-//   application catalogue as "tarvix.<name>", lower case with only letters and digits kept.
+// - nDPI's application protocol ("Github" in "TLS.Github") is looked up in the application
+//   catalogue as "tarvix.<name>", lower case with only letters and digits kept; protocols such
+//   as DNS are not in the catalogue and give no application.
 // - Host names, TLS, SSH, HTTP and DHCP details, risks and risk scores are read from nDPI's flow
 //   state for the protocol it detected.
 class tfaNdpiClassifier

@@ -49,8 +49,8 @@ uint8_t CastType(uint8_t ip_version, const std::array<uint8_t, tfaPacketHeaders:
         return ip[0] == IPV6_MULTICAST ? tdFlow::OTHER_MULTICAST : tdFlow::OTHER_UNKNOWN;
     if ((ip[0] & IPV4_MULTICAST_MASK) == IPV4_MULTICAST_TOP)
         return tdFlow::OTHER_MULTICAST;
-    bool broadcast = std::all_of(ip.begin(), ip.begin() + IPV4_SIZE,
-                                 [](uint8_t byte) { return byte == 0xff; });
+    bool broadcast =
+        std::all_of(ip.begin(), ip.begin() + IPV4_SIZE, [](uint8_t byte) { return byte == 0xff; });
     return broadcast ? tdFlow::OTHER_BROADCAST : tdFlow::OTHER_UNKNOWN;
 }
 
@@ -125,9 +125,8 @@ size_t tfaPacketFlowTable::KeyHash::operator()(const Key &key) const
     return static_cast<size_t>(Hash(key));
 }
 
-tfaPacketFlowTable::tfaPacketFlowTable(tfaNdpiClassifier &classifier,
-                                       const tfaLocalNetworks &local, const tdApplications *apps,
-                                       const Options &options)
+tfaPacketFlowTable::tfaPacketFlowTable(tfaNdpiClassifier &classifier, const tfaLocalNetworks &local,
+                                       const tdApplications *apps, const Options &options)
     : classifier(classifier), local(local), apps(apps), options(options)
 {
 }
@@ -242,8 +241,8 @@ void tfaPacketFlowTable::Close(Entry &entry)
 
 uint64_t tfaPacketFlowTable::Deadline(const Entry &entry) const
 {
-    return entry.last_us + (entry.closed ? std::min(CLOSED_LINGER_US, options.idle_us)
-                                         : options.idle_us);
+    return entry.last_us +
+           (entry.closed ? std::min(CLOSED_LINGER_US, options.idle_us) : options.idle_us);
 }
 
 tfaPacketFlowTable::Entry *tfaPacketFlowTable::NextDue(uint64_t time_us)

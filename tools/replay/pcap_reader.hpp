@@ -35,9 +35,7 @@ public:
     // before it stay valid results.
     bool Next(tfaCapturedFrame &frame);
 
-    const std::string &GetName() const { return name; }
     int GetLinkType() const { return link_type; }
-    uint64_t GetFrames() const { return frames; }
 
 private:
     tfaPcapReader(pcap *handle, std::string name, int link_type);
