@@ -167,18 +167,6 @@ TEST(CaptureSource, TheShippedCaptureGivesItsFlows)
     }
 }
 
-TEST(CaptureSource, CountsFramesAndFlows)
-{
-    auto source = tfaCaptureSource::Create(Captures({shipped}), nullptr, nullptr);
-    tfaReplayEvent event;
-    while (source->Next(event)) {
-    }
-    EXPECT_EQ(source->GetFrames(), 84u);
-    EXPECT_EQ(source->GetNonFlowFrames(), 6u); // ARP
-    EXPECT_EQ(source->GetFlows(), 8u);
-    EXPECT_EQ(source->GetFaults(), 0u);
-}
-
 TEST(CaptureSource, OnlyNonIPFramesGiveNoFlows)
 {
     ScratchCapture capture(B().Add(T0, B::Arp(1)).Add(T0 + 1, B::Arp(2)).Add(T0 + 2, B::Arp(3)));

@@ -1,5 +1,4 @@
-// nDPI's words in the host's terms: protocol names onto the protocol table, application names
-// onto catalogue tags.
+// nDPI's protocol names onto the host's protocol table.
 #include "tools/replay/ndpi_classifier.hpp"
 
 #include <gtest/gtest.h>
@@ -19,24 +18,6 @@ TEST(NdpiClassifier, MapsProtocolNamesOntoTheTable)
     for (const auto &row : rows) {
         SCOPED_TRACE(row.name);
         EXPECT_EQ(tfaNdpiClassifier::ProtocolId(row.name), row.id);
-    }
-}
-
-TEST(NdpiClassifier, NamesApplicationsAsCatalogueTags)
-{
-    struct Row {
-        const char *name;
-        const char *tag;
-    };
-    const Row rows[] = {
-        {"Github", "tarvix.github"},
-        {"AmazonVideo", "tarvix.amazonvideo"},
-        {"Apple iCloud", "tarvix.appleicloud"},
-        {"Disney+", "tarvix.disney"},
-    };
-    for (const auto &row : rows) {
-        SCOPED_TRACE(row.name);
-        EXPECT_EQ(tfaNdpiClassifier::ApplicationTag(row.name), row.tag);
     }
 }
 } // namespace
