@@ -58,6 +58,8 @@ void AddRunOptions(CLI::App &run, tfaReplayCommands::RunOptions &options, const 
 void AddCaptureOptions(CLI::App &pcap, tfaReplayCommands::PcapOptions &options)
 {
     tfaCaptureSource::Options &capture = options.capture;
+    pcap.get_option("--update-interval")
+        ->description("seconds of capture time between host updates (0: only the last one)");
     pcap.add_option("--local-net", capture.local_networks,
                     "a local network (default: the private, link-local and loopback ranges)")
         ->type_name("CIDR")
