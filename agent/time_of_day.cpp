@@ -1,14 +1,18 @@
 #include "host/time_of_day.hpp"
+#include "agent/time_source.hpp"
 
 #include "host/exception.hpp"
 #include "agent/format.hpp"
 #include "agent/time_zone.hpp"
 
+#include <atomic>
 #include <cctype>
 #include <ctime>
 
 namespace
 {
+std::atomic<int64_t (*)()> clock_source{nullptr};
+
 constexpr int64_t SECONDS_PER_DAY = 86400;
 constexpr int64_t SECONDS_PER_MINUTE = 60;
 constexpr int MINUTES_PER_HOUR = 60;
@@ -158,7 +162,8 @@ bool tdTimeOfDay::operator==(int64_t now) const
 
 int64_t tdTimeOfDay::TickUpdate()
 {
-    int64_t utc = static_cast<int64_t>(time(nullptr));
+    int64_t (*clock)() = clock_source.load();
+    int64_t utc = clock != nullptr ? clock() : static_cast<int64_t>(time(nullptr));
     if (last_update == 0 || utc < last_update || utc - last_update >= update_interval) {
         // Stamp first: a zone that cannot be applied is tried again after the interval, and the
         // last applied offset stays in use meanwhile.
@@ -166,6 +171,11 @@ int64_t tdTimeOfDay::TickUpdate()
         offset = tdTimeZone::Load(timezone).OffsetAt(utc);
     }
     return utc + offset;
+}
+
+void td_set_time_source(int64_t (*clock)())
+{
+    clock_source.store(clock);
 }
 
 void tdTimeOfDay::SetTime(const std::string &text, uint16_t &minutes, const char *which)

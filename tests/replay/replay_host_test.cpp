@@ -1,6 +1,7 @@
 // The replay host against a small plug-in that logs what its worker does, in order.
 #include "host/flow.hpp"
 #include "support/capture.hpp"
+#include "tools/replay/event_reader.hpp"
 #include "tools/replay/replay_host.hpp"
 
 #include <algorithm>

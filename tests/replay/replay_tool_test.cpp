@@ -340,6 +340,12 @@ TEST_F(ReplayTool, UsageAndInputFaults)
         {"run -c conf.json --var x -", 1, "--var: expected NAME=VALUE: x\n"},
         {"run -c conf.json -a nowhere.json -", 1, "nowhere.json: No such file or directory\n"},
         {"bogus", 2, "A subcommand is required"},
+        {"pcap -c conf.json nowhere.pcap", 1, "nowhere.pcap: No such file or directory\n"},
+        {"pcap -c conf.json --local-net 10.0.0.0/40 examples/capture.pcap", 1,
+         "--local-net: expected an address and prefix length: 10.0.0.0/40\n"},
+        {"pcap -c conf.json --write-flows nowhere/flows.jsonl examples/capture.pcap", 1,
+         "--write-flows: nowhere/flows.jsonl: No such file or directory\n"},
+        {"pcap -c conf.json", 2, "CAPTURE is required"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.arguments);
@@ -356,5 +362,58 @@ TEST_F(ReplayTool, GenerateIsRepeatable)
     ASSERT_EQ(first.status, 0);
     EXPECT_EQ(first.out, second.out);
     EXPECT_EQ(Lines(first.out).size(), 40u);
+}
+// The shipped capture through the example configuration: the TLS 1.2 connection to a
+// self-signed server is the one flow its criteria pick, and the flows the capture gives,
+// written as a replay file, replay to the same results.
+TEST_F(ReplayTool, ReplaysTheShippedCapture)
+{
+    const std::string common = "-c examples/flow-actions.json -a examples/applications.json ";
+    Outcome pcap = Tool("pcap " + common +
+                        "--sink events=events.jsonl --summary-json summary.json "
+                        "--write-flows flows.jsonl examples/capture.pcap");
+    ASSERT_EQ(pcap.status, 0) << pcap.err;
+    EXPECT_NE(pcap.out.find("read 84 packets (6 not of a flow) from 1 capture(s) into 8 flows, "
+                            "8 live at most, in "),
+              std::string::npos)
+        << pcap.out;
+
+    json summary = json::parse(Read(dir + "/summary.json"));
+    EXPECT_EQ(summary["status"]["flows"], 24);
+    EXPECT_EQ(summary["matches"],
+              json::parse(R"({"tls-watch": {"log_entries": 2, "sink_payloads": 2}})"));
+    EXPECT_EQ(summary["sinks"], json::parse(R"({"events": 2})"));
+    for (const auto &line : Lines(Read(dir + "/events.jsonl")))
+        EXPECT_EQ(json::parse(line)["flow"]["ssl"]["client_sni"], "www.tarvix.test") << line;
+    ASSERT_EQ(Lines(Read(dir + "/flows.jsonl")).size(), 24u);
+
+    Outcome run = Tool("run " + common + "--summary-json again.json flows.jsonl");
+    ASSERT_EQ(run.status, 0) << run.err;
+    json again = json::parse(Read(dir + "/again.json"));
+    for (const char *member : {"matches", "pf_tables", "sinks"})
+        EXPECT_EQ(again[member], summary[member]) << member;
+    EXPECT_EQ(again["status"]["flows"], summary["status"]["flows"]);
+}
+
+// A capture cut short still gives the flows read before the cut, and the run fails; a capture
+// read from standard input is read whole.
+TEST_F(ReplayTool, CaptureFaultsAndStandardInput)
+{
+    std::string capture = Read(examples + "/capture.pcap");
+    Write(dir + "/cut.pcap", capture.substr(0, 5000));
+    Write(dir + "/conf.json", "{}");
+    Outcome cut = Tool("pcap --linger 0 -c conf.json cut.pcap");
+    EXPECT_EQ(cut.status, 1);
+    EXPECT_NE(cut.err.find("cut.pcap: packet 20: truncated dump file"), std::string::npos)
+        << cut.err;
+    EXPECT_NE(cut.out.find("read 19 packets (4 not of a flow) from 1 capture(s) into 5 flows"),
+              std::string::npos)
+        << cut.out;
+
+    Outcome piped = Tool("pcap --linger 0 -c conf.json - < examples/capture.pcap");
+    EXPECT_EQ(piped.status, 0) << piped.err;
+    EXPECT_NE(piped.out.find("read 84 packets (6 not of a flow) from 1 capture(s) into 8 flows"),
+              std::string::npos)
+        << piped.out;
 }
 } // namespace

@@ -1,31 +1,9 @@
 #pragma once
 
-#include "host/flow.hpp"
-#include "host/json.hpp"
-#include "host/plugin.hpp"
+#include "tools/replay/event_source.hpp"
 
-#include <cstdint>
 #include <istream>
-#include <memory>
 #include <string>
-
-// One line of a replay file: a flow event for the plug-in, or a control line for the host.
-struct tfaReplayEvent {
-    enum Kind : uint8_t {
-        FLOW,   // deliver `event` for `flow`
-        UPDATE, // {"type": "update"}: a host update (flow-map event, then update event)
-        RELOAD, // {"type": "reload"}: a reload request
-    };
-
-    Kind kind = FLOW;
-    size_t line = 0;
-    tdPluginProcessor::Event event = tdPluginProcessor::EVENT_NONE;
-    // The flow's key in the host's flow map: its "digest", or one made from its addresses.
-    uint64_t digest = 0;
-    std::shared_ptr<tdFlow> flow;
-    // The document of a "flow_intel" event; an empty object when the line has none.
-    json intel;
-};
 
 // Reads a replay file: JSON Lines, one sink payload object a line, as the sink target writes
 // them. "type" picks the event ("flow" dpi_new, "flow_update" dpi_update, "flow_dpi_complete"
@@ -37,17 +15,17 @@ struct tfaReplayEvent {
 //
 // Blank lines are passed over. A malformed line is reported through td_printf as
 // "<source>:<line>: <reason>" and skipped; the count is kept.
-class tfaEventReader
+class tfaEventReader : public tfaEventSource
 {
 public:
     // `source` names the input in messages, e.g. the file's path.
     tfaEventReader(std::istream &input, const std::string &source);
 
     // The next well-formed line; false at the end of the input.
-    bool Next(tfaReplayEvent &event);
+    bool Next(tfaReplayEvent &event) override;
 
     size_t GetLines() const { return lines; }
-    size_t GetSkipped() const { return skipped; }
+    size_t GetSkipped() const override { return skipped; }
 
     // Decodes one line. Throws tdException with the reason when it is malformed.
     static tfaReplayEvent Parse(const std::string &text);

@@ -1,5 +1,5 @@
-// tfa-replay: runs the flow-actions plug-in on recorded flows, checks configurations, and makes
-// synthetic flows to replay.
+// tfa-replay: runs the flow-actions plug-in on recorded flows or packet captures, checks
+// configurations, and makes synthetic flows to replay.
 #include "tools/replay/replay_commands.hpp"
 
 #include <CLI/CLI.hpp>
@@ -54,7 +54,28 @@ void AddRunOptions(CLI::App &run, tfaReplayCommands::RunOptions &options, const 
     run.add_flag("--debug", options.debug, "show the plug-in's debug output");
     run.add_option("--summary-json", options.summary_json, "write the results as JSON to FILE")
         ->type_name("FILE");
-    run.add_option("FLOWS", options.flows, "replay file (JSON Lines), or - for standard input")
+}
+
+void AddCaptureOptions(CLI::App &pcap, tfaReplayCommands::PcapOptions &options)
+{
+    tfaCaptureSource::Options &capture = options.capture;
+    pcap.get_option("--update-interval")
+        ->description("seconds of capture time between host updates (0: only the last one)");
+    pcap.add_option("--local-net", capture.local_networks,
+                    "a local network (default: the private, link-local and loopback ranges)")
+        ->type_name("CIDR")
+        ->expected(1)
+        ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+    pcap.add_option("--idle", capture.idle, "seconds of capture time before an idle flow expires")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
+    pcap.add_option("--interface", capture.iface_name, "the capture interface's name")
+        ->capture_default_str();
+    pcap.add_flag("--wan", capture.wan, "the capture interface faces the WAN (default: the LAN)");
+    pcap.add_option("--write-flows", options.write_flows,
+                    "also write the flow events to FILE, as a replay file")
+        ->type_name("FILE");
+    pcap.add_option("CAPTURE", capture.captures, "pcap or pcapng files, or - for standard input")
         ->required();
 }
 } // namespace
@@ -70,6 +91,14 @@ int main(int argc, char **argv)
     tfaReplayCommands::RunOptions run_options;
     CLI::App *run = app.add_subcommand("run", "replay flow events through the plug-in library");
     AddRunOptions(*run, run_options, argv[0]);
+    run->add_option("FLOWS", run_options.flows, "replay file (JSON Lines), or - for standard input")
+        ->required();
+
+    tfaReplayCommands::PcapOptions pcap_options;
+    CLI::App *pcap =
+        app.add_subcommand("pcap", "classify packet captures with nDPI and replay their flows");
+    AddRunOptions(*pcap, pcap_options, argv[0]);
+    AddCaptureOptions(*pcap, pcap_options);
 
     tfaReplayCommands::HostOptions check_options;
     CLI::App *check = app.add_subcommand("check", "load a configuration and report its faults");
@@ -89,6 +118,10 @@ int main(int argc, char **argv)
     }
     if (*run)
         return tfaReplayCommands::Run(run_options);
+    if (*pcap) {
+        pcap_options.capture.update_interval = pcap_options.replay.update_interval;
+        return tfaReplayCommands::Pcap(pcap_options);
+    }
     if (*check)
         return tfaReplayCommands::Check(check_options);
     return tfaReplayCommands::Generate(generate_options);

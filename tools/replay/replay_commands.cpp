@@ -1,23 +1,26 @@
 #include "tools/replay/replay_commands.hpp"
 
-#include "host/exception.hpp"
 #include "agent/log_control.hpp"
+#include "agent/sink_output.hpp"
+#include "host/exception.hpp"
 #include "host/log.hpp"
 #include "host/log_directory.hpp"
 #include "rules/exception_text.hpp"
 #include "tools/common/plugin_loader.hpp"
-#include "agent/sink_output.hpp"
 #include "tools/replay/config_check.hpp"
+#include "tools/replay/event_reader.hpp"
 #include "tools/replay/flow_generator.hpp"
 #include "tools/replay/host_setup.hpp"
 #include "tools/replay/match_tally.hpp"
 #include "tools/replay/replay_console.hpp"
 #include "tools/replay/replay_report.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iostream>
 #include <memory>
 #include <sys/stat.h>
@@ -122,15 +125,13 @@ void WriteSummary(const std::string &path, const json &summary)
         throw tdException("--summary-json: %s: %s", path.c_str(), strerror(errno));
 }
 
-int ReplayFlows(tfaReplayConsole &console, tdPluginProcessor &plugin, Input &input,
+int ReplayFlows(tfaReplayConsole &console, tdPluginProcessor &plugin, tfaEventSource &source,
                 const tdSinkOutput::Registry &sinks, tfaMatchTally &matches,
                 const Commands::RunOptions &options)
 {
     tfaReplayHost::Options replay = options.replay;
     replay.reprocess_flows = ReprocessFlows(options.config);
-    replay.batch = input.IsFile();
     replay.worker_stopped = [&console]() { return console.WorkerStopped(); };
-    tfaEventReader reader(input.Stream(), input.name);
     tfaReplayHost host(plugin, replay);
 
     {
@@ -142,13 +143,13 @@ int ReplayFlows(tfaReplayConsole &console, tdPluginProcessor &plugin, Input &inp
         } progress{console};
         console.StartProgress([&host]() { return host.GetEventsRead(); },
                               [&host]() { return host.PollStatus()["flows"].get<uint64_t>(); });
-        host.Replay(reader);
+        host.Replay(source);
     }
 
     json status = host.PollStatus();
     plugin.DisplayStatus(status);
     matches.CountLogFiles(tdLogDirectory::GetClosedFiles());
-    json summary = tfaReplayReport::Gather(status, matches.Get(), sinks, reader.GetSkipped());
+    json summary = tfaReplayReport::Gather(status, matches.Get(), sinks, source.GetSkipped());
     tfaReplayReport::Print(stdout, summary, sinks);
     double seconds = host.GetSeconds();
     printf("replayed %llu events in %.3f s (%.0f events/s); %zu flows held at the end\n",
@@ -162,29 +163,96 @@ int ReplayFlows(tfaReplayConsole &console, tdPluginProcessor &plugin, Input &inp
 }
 } // namespace
 
+// Loads the plug-in through the ABI check and the configuration on the side, then replays the
+// events of the source `open` makes (opened before the plug-in, so that a missing input stops
+// the run first) and reports what came of them.
+int RunPlugin(tfaReplayConsole &console, const Commands::RunOptions &options,
+              const std::function<tfaEventSource &(tfaHostSetup &)> &open)
+{
+    tfaHostSetup host(options.tag, options.variables, options.applications, PfDevices(options));
+    tdSinkOutput::Registry sinks;
+    AddSinks(sinks, options.sinks);
+    tfaMatchTally matches;
+    matches.Install(sinks);
+    tfaEventSource &source = open(host);
+    tdPluginLoader loader(options.plugin);
+    if (!PreLoad(loader, options))
+        return 1;
+
+    std::unique_ptr<tdPluginProcessor> plugin(
+        loader.Init(options.tag, {{CONF_FILENAME, options.config}}));
+    if (!plugin)
+        return 1;
+    plugin->Create();
+    int status = ReplayFlows(console, *plugin, source, sinks, matches, options);
+    plugin->Terminate();
+    return status;
+}
+
+// The replay file and its reader, as one source.
+class FileSource : public tfaEventSource
+{
+public:
+    explicit FileSource(const std::string &path) : input(path), reader(input.Stream(), input.name)
+    {
+    }
+    bool Next(tfaReplayEvent &event) override { return reader.Next(event); }
+    size_t GetSkipped() const override { return reader.GetSkipped(); }
+    bool IsFile() const { return input.IsFile(); }
+
+private:
+    Input input;
+    tfaEventReader reader;
+};
+
 int tfaReplayCommands::Run(const RunOptions &options)
 {
     tfaReplayConsole console(options.tag);
     td_set_debug(options.debug);
     return Report([&]() {
-        tfaHostSetup host(options.tag, options.variables, options.applications, PfDevices(options));
-        tdSinkOutput::Registry sinks;
-        AddSinks(sinks, options.sinks);
-        tfaMatchTally matches;
-        matches.Install(sinks);
-        Input input(options.flows);
-        tdPluginLoader loader(options.plugin);
-        if (!PreLoad(loader, options))
-            return 1;
+        RunOptions run = options;
+        std::unique_ptr<FileSource> source;
+        return RunPlugin(console, run, [&](tfaHostSetup &) -> tfaEventSource & {
+            source = std::make_unique<FileSource>(run.flows);
+            run.replay.batch = source->IsFile();
+            return *source;
+        });
+    });
+}
 
-        std::unique_ptr<tdPluginProcessor> plugin(
-            loader.Init(options.tag, {{CONF_FILENAME, options.config}}));
-        if (!plugin)
-            return 1;
-        plugin->Create();
-        int status = ReplayFlows(console, *plugin, input, sinks, matches, options);
-        plugin->Terminate();
-        return status;
+int tfaReplayCommands::Pcap(const PcapOptions &options)
+{
+    tfaReplayConsole console(options.tag);
+    td_set_debug(options.debug);
+    return Report([&]() {
+        std::ofstream write_flows;
+        if (!options.write_flows.empty()) {
+            write_flows.open(options.write_flows);
+            if (!write_flows)
+                throw tdException("--write-flows: %s: %s", options.write_flows.c_str(),
+                                  strerror(errno));
+        }
+        RunOptions run = options;
+        // Updates come in capture time, from the source, rather than from the host's timer.
+        run.replay.update_interval = 0;
+        const auto &captures = options.capture.captures;
+        run.replay.batch =
+            std::find(captures.begin(), captures.end(), STDIN_PATH) == captures.end();
+        std::unique_ptr<tfaCaptureSource> capture;
+        int status = RunPlugin(console, run, [&](tfaHostSetup &host) -> tfaEventSource & {
+            capture = tfaCaptureSource::Create(options.capture, &host.instance.apps,
+                                               write_flows.is_open() ? &write_flows : nullptr);
+            return *capture;
+        });
+        if (!capture)
+            return status;
+        capture->PrintSummary(stdout);
+        fflush(stdout);
+        write_flows.flush();
+        if (write_flows.is_open() && !write_flows)
+            throw tdException("--write-flows: %s: %s", options.write_flows.c_str(),
+                              strerror(errno));
+        return capture->GetFaults() == 0 ? status : 1;
     });
 }
 

@@ -1,12 +1,13 @@
 #pragma once
 
+#include "tools/replay/capture_source.hpp"
 #include "tools/replay/replay_host.hpp"
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
-// The three jobs of tfa-replay, each returning the program's exit status: 0 done, 1 failed (the
+// The jobs of tfa-replay, each returning the program's exit status: 0 done, 1 failed (the
 // reason was written to standard error).
 class tfaReplayCommands
 {
@@ -31,6 +32,12 @@ public:
         tfaReplayHost::Options replay;
     };
 
+    // `flows` is not used: the events come from the captures.
+    struct PcapOptions : RunOptions {
+        tfaCaptureSource::Options capture;
+        std::string write_flows; // also write the derived events here, as a replay file
+    };
+
     struct GenerateOptions {
         size_t count = DEFAULT_COUNT;
         uint64_t seed = DEFAULT_SEED;
@@ -42,6 +49,9 @@ public:
     // (and stops there when either fails), then replays the flows and reports what came of
     // them.
     static int Run(const RunOptions &options);
+    // As Run, with the flow events of packet captures classified by nDPI; also fails when a
+    // capture was cut short by a fault (the results of what was read are still reported).
+    static int Pcap(const PcapOptions &options);
     // Loads the plug-in library through the ABI check, loads the configuration with debug
     // output on and reports whether it loaded.
     static int Check(const HostOptions &options);

@@ -74,11 +74,11 @@ bool tfaReplayHost::IsQueued(tdPluginProcessor::Event event)
     }
 }
 
-void tfaReplayHost::Replay(tfaEventReader &reader)
+void tfaReplayHost::Replay(tfaEventSource &source)
 {
     start = last_update = Clock::now();
     tfaReplayEvent event;
-    while (reader.Next(event)) {
+    while (source.Next(event)) {
         if (options.update_interval > 0 &&
             Clock::now() - last_update >= std::chrono::duration<double>(options.update_interval)) {
             WaitForLanes();

@@ -3,7 +3,7 @@
 #include "host/flow_map.hpp"
 #include "host/json.hpp"
 #include "host/plugin.hpp"
-#include "tools/replay/event_reader.hpp"
+#include "tools/replay/event_source.hpp"
 #include "tools/replay/status_tally.hpp"
 
 #include <atomic>
@@ -76,9 +76,9 @@ public:
     tfaReplayHost(const tfaReplayHost &) = delete;
     tfaReplayHost &operator=(const tfaReplayHost &) = delete;
 
-    // Replays every event of `reader`; then, once the worker has processed everything, delivers
+    // Replays every event of `source`; then, once the worker has processed everything, delivers
     // the last update, waits for the worker again and lingers. Returns when done.
-    void Replay(tfaEventReader &reader);
+    void Replay(tfaEventSource &source);
 
     // The run's status: the plug-in's report with its flow counters summed over the run.
     json PollStatus() { return tally.Poll(); }
