@@ -5,6 +5,9 @@
 #include "rules/action.hpp"
 #include "rules/exemption.hpp"
 #include "targets/log.hpp"
+#ifdef TFA_HAVE_NFT
+#include "targets/nftset.hpp"
+#endif
 #include "targets/pftable.hpp"
 #include "targets/pftable_config.hpp"
 #include "targets/sink.hpp"
@@ -166,6 +169,12 @@ tfaTarget *tfaPlugin::CreateTarget(tfaTarget::tfaTargetType type, const std::str
         return tfaTargetPFtable::Create(name, pf_config, target_config, type_config);
     case tfaTarget::TT_SINK:
         return tfaTargetSink::Create(name, target_config, type_config);
+    case tfaTarget::TT_NFTSET:
+#ifdef TFA_HAVE_NFT
+        return tfaTargetNFTset::Create(name, nft_config, target_config, type_config);
+#else
+        break;
+#endif
     }
     return nullptr;
 }

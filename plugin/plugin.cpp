@@ -5,6 +5,9 @@
 #include "rules/action.hpp"
 #include "rules/exemption.hpp"
 #include "targets/pftable_config.hpp"
+#ifdef TFA_HAVE_NFT
+#include "targets/nftset.hpp"
+#endif
 
 #include <cstring>
 #include <ctime>
@@ -41,6 +44,10 @@ tfaPlugin::tfaPlugin(const std::string &tag, const tdPlugin::Params &params)
     target_types["sink"] = tfaTarget::TT_SINK;
     target_types["pftable"] = tfaTarget::TT_PFTABLE;
     pf_config = new tfaTargetPFtableConfig();
+#ifdef TFA_HAVE_NFT
+    target_types["nftset"] = tfaTarget::TT_NFTSET;
+    nft_config = new tfaTargetNFTsetConfig();
+#endif
 }
 
 tfaPlugin::~tfaPlugin()
@@ -57,6 +64,10 @@ tfaPlugin::~tfaPlugin()
 
     delete pf_config;
     pf_config = nullptr;
+#ifdef TFA_HAVE_NFT
+    delete nft_config;
+    nft_config = nullptr;
+#endif
     delete parser;
     parser = nullptr;
 

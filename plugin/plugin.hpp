@@ -21,6 +21,7 @@
 class tfaAction;
 class tfaExemption;
 class tfaTargetPFtableConfig;
+class tfaTargetNFTsetConfig;
 
 // One queued flow event. The entry shares the host's flow record and keeps it alive while queued.
 struct tfaFlowEntry {
@@ -136,6 +137,8 @@ protected:
                    tdFlowParams &&params);
 
     tfaTargetPFtableConfig *pf_config = nullptr;
+    // The nftables connection of the nftset targets (Linux only; null elsewhere).
+    tfaTargetNFTsetConfig *nft_config = nullptr;
     std::atomic<bool> reprocess_flows{false};
     std::atomic<bool> reload_pending{true};
     std::atomic<bool> reprocess_pending{false};

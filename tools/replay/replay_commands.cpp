@@ -9,6 +9,7 @@
 #include "tools/replay/flow_generator.hpp"
 #include "tools/replay/host_setup.hpp"
 #include "tools/replay/match_tally.hpp"
+#include "tools/replay/netns.hpp"
 #include "tools/replay/replay_console.hpp"
 #include "tools/replay/replay_report.hpp"
 
@@ -128,6 +129,7 @@ uint64_t TargetActivity(const tfaMatchTally &matches)
     for (int kind = 0; kind < pfsim::REQUEST_KINDS; kind++)
         activity += pfsim::Requests(static_cast<pfsim::Request>(kind));
 #endif
+    activity += tfaReplayNetns::Elements();
     return activity;
 }
 
@@ -186,6 +188,7 @@ int tfaReplayCommands::Run(const RunOptions &options)
     tfaReplayConsole console(options.tag);
     td_set_debug(options.debug);
     return Report([&]() {
+        tfaReplayNetns::Enter(options.config, options.nft_in_netns, options.netns);
         tfaHostSetup host(options.tag, options.variables, options.applications, PfDevices(options));
         tdSinkOutput::Registry sinks;
         AddSinks(sinks, options.sinks);
@@ -212,6 +215,7 @@ int tfaReplayCommands::Check(const HostOptions &options)
     tfaReplayConsole console(options.tag);
     td_set_debug(true);
     return Report([&]() {
+        tfaReplayNetns::Enter(options.config, options.nft_in_netns, options.netns);
         tfaHostSetup host(options.tag, options.variables, options.applications, PfDevices(options));
         std::string message;
         if (tfaConfigCheck::Load(options.tag, options.config, message))
