@@ -18,6 +18,8 @@ constexpr uint64_t MS_PER_SECOND = 1000;
 constexpr int WRONG_TYPE = -1;
 constexpr int NO_TIMEOUT = -2;
 constexpr int UNUSABLE = -3;
+constexpr int MISSING_TABLE = -4;
+constexpr int MISSING_SET = -5;
 
 const char *FamilyOf(bool ipv6)
 {
@@ -163,14 +165,18 @@ void tfaTargetNFTset::Fail(bool ipv6, int error, const std::string &text)
 void tfaTargetNFTset::FailErrno(bool ipv6, const char *doing, int error)
 {
     std::string text = std::string(doing) + ": ";
+    int cause = error;
     switch (error) {
     case ENOENT:
         state[ipv6].checked = false;
         // The kernel answers ENOENT for a missing table and a missing set alike.
-        if (Kernel().GetTable(family, table) == -1 && errno == ENOENT)
+        if (Kernel().GetTable(family, table) == -1 && errno == ENOENT) {
+            cause = MISSING_TABLE;
             text += "table does not exist";
-        else
+        } else {
+            cause = MISSING_SET;
             text += "set does not exist";
+        }
         if (!HasFlag(TF_MANAGED))
             text += " (create it, or set \"managed\": true)";
         break;
@@ -182,7 +188,7 @@ void tfaTargetNFTset::FailErrno(bool ipv6, const char *doing, int error)
         text += strerror(error);
         break;
     }
-    Fail(ipv6, error, text);
+    Fail(ipv6, cause, text);
 }
 
 bool tfaTargetNFTset::CheckSet(bool ipv6)
