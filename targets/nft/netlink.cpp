@@ -352,6 +352,18 @@ int tfaNftNetlink::AddElement(uint8_t family, const std::string &table, const st
 {
     if (!ValidNames(table, &set))
         return -1;
+    // An address already present is found by a lookup first. Adding it exclusively would tell
+    // the same by EEXIST, but a refused change makes the kernel abort its transaction, which
+    // takes milliseconds (an RCU grace period) where the lookup takes microseconds; and adding
+    // it without NLM_F_EXCL would restart its timeout on newer kernels and not on older ones.
+    bool present = false;
+    if (LookupElement(family, table, set, addr, &present) == -1 && errno != ENOENT)
+        return -1;
+    if (present) {
+        if (added != nullptr)
+            *added = false;
+        return 0;
+    }
     Set made = MakeSet(family, table, set);
     nftnl_set_elem *elem = made ? nftnl_set_elem_alloc() : nullptr;
     if (elem == nullptr) {
@@ -362,13 +374,34 @@ int tfaNftNetlink::AddElement(uint8_t family, const std::string &table, const st
     if (timeout_ms != 0)
         nftnl_set_elem_set_u64(elem, NFTNL_SET_ELEM_TIMEOUT, timeout_ms);
     nftnl_set_elem_add(made.get(), elem);
-    // Exclusive, so an address already present is told apart (EEXIST) and keeps its timeout.
+    // Exclusive, so an address added in between is still told apart (EEXIST).
     int result = Change(NFT_MSG_NEWSETELEM, family, NLM_F_CREATE | NLM_F_EXCL,
                         [&](nlmsghdr *nlh) { nftnl_set_elems_nlmsg_build_payload(nlh, made.get()); });
     if (result == -1 && errno != EEXIST)
         return -1;
     if (added != nullptr)
         *added = result == 0;
+    return 0;
+}
+
+int tfaNftNetlink::LookupElement(uint8_t family, const std::string &table, const std::string &set,
+                                 const nft_addr &addr, bool *present)
+{
+    Set made = MakeSet(family, table, set);
+    nftnl_set_elem *elem = made ? nftnl_set_elem_alloc() : nullptr;
+    if (elem == nullptr) {
+        errno = ENOMEM;
+        return -1;
+    }
+    nftnl_set_elem_set(elem, NFTNL_SET_ELEM_KEY, addr.bytes, static_cast<uint32_t>(addr.Length()));
+    nftnl_set_elem_add(made.get(), elem);
+    std::vector<nft_element> found;
+    if (Query(
+            NFT_MSG_GETSETELEM, family, false,
+            [&](nlmsghdr *nlh) { nftnl_set_elems_nlmsg_build_payload(nlh, made.get()); },
+            [&](const nlmsghdr *nlh) { return ParseElements(nlh, found); }) == -1)
+        return -1;
+    *present = !found.empty();
     return 0;
 }
 

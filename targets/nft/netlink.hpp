@@ -51,6 +51,10 @@ private:
     using Parser = std::function<bool(const nlmsghdr *)>;
 
     int Open();
+    // Whether the set holds `addr` (and has not expired); ENOENT for an absent address, table
+    // or set alike.
+    int LookupElement(uint8_t family, const std::string &table, const std::string &set,
+                      const nft_addr &addr, bool *present);
     // Sends one change (NEW* or DEL* message) in a batch of its own and waits for its answer.
     int Change(uint16_t type, uint8_t family, uint16_t flags, const Builder &build);
     // Sends one GET request (a dump when `dump`) and hands each answer message to `parse`.
