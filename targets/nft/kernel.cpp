@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cstring>
+#include <sys/socket.h>
 
 std::string nft_family_name(uint8_t family)
 {

@@ -18,7 +18,9 @@
 namespace
 {
 bool entered = false;
+#ifdef TFA_HAVE_NFT
 constexpr const char *NETNS_DIR = "/run/netns/";
+#endif
 } // namespace
 
 bool tfaReplayNetns::NamesNftSet(const std::string &config)
