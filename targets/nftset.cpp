@@ -49,7 +49,9 @@ tfaTargetNFTset *tfaTargetNFTset::Create(const std::string &name, tfaTargetNFTse
     keys.String("family", family_name);
     keys.String("table", table);
     keys.RequiredTargetString("set", set);
-    tfaKeyReader target_keys(name, json(), target_config);
+    // "set6" is a name for one target alone, so type defaults do not supply it.
+    const json no_defaults;
+    tfaKeyReader target_keys(name, no_defaults, target_config);
     target_keys.String("set6", set6);
     keys.String("address_type", address_type);
     keys.Unsigned("ttl", ttl);
