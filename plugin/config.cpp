@@ -164,6 +164,9 @@ std::unique_ptr<tfaTarget> tfaPlugin::CreateTarget(const tfaTargetKind &kind,
         return nullptr;
     tfaTargetResources resources;
     resources.pf_config = pf_config.get();
+#ifdef TFA_HAVE_NFT
+    resources.nft_config = nft_config.get();
+#endif
     return kind.create(name, target_config, type_config, resources);
 }
 

@@ -5,6 +5,9 @@
 #include "rules/action.hpp"
 #include "rules/exemption.hpp"
 #include "targets/pftable_config.hpp"
+#ifdef TFA_HAVE_NFT
+#include "targets/nftset.hpp"
+#endif
 
 #include <cstring>
 #include <ctime>
@@ -39,6 +42,9 @@ tfaPlugin::tfaPlugin(const std::string &tag, const tdPlugin::Params &params)
     for (const auto &kind : tfaTargetKinds())
         target_kinds.emplace(kind.name, kind);
     pf_config = std::make_unique<tfaTargetPFtableConfig>();
+#ifdef TFA_HAVE_NFT
+    nft_config = std::make_unique<tfaTargetNFTsetConfig>();
+#endif
 }
 
 tfaPlugin::~tfaPlugin()
@@ -54,6 +60,9 @@ tfaPlugin::~tfaPlugin()
     Unload();
 
     pf_config.reset();
+#ifdef TFA_HAVE_NFT
+    nft_config.reset();
+#endif
     delete parser;
     parser = nullptr;
 

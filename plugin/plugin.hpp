@@ -23,6 +23,7 @@
 class tfaAction;
 class tfaExemption;
 class tfaTargetPFtableConfig;
+class tfaTargetNFTsetConfig;
 
 // One queued flow event. The entry shares the host's flow record and keeps it alive while queued.
 struct tfaFlowEntry {
@@ -134,6 +135,10 @@ protected:
                    tdFlowParams &&params);
 
     std::unique_ptr<tfaTargetPFtableConfig> pf_config;
+#ifdef TFA_HAVE_NFT
+    // The nftables connection the nftset targets share.
+    std::unique_ptr<tfaTargetNFTsetConfig> nft_config;
+#endif
     std::atomic<bool> reprocess_flows{false};
     std::atomic<bool> reload_pending{true};
     std::atomic<bool> reprocess_pending{false};

@@ -24,6 +24,8 @@ public:
         TT_LOG = 3,
         TT_PFTABLE = 5,
         TT_SINK = 6,
+        // Linux only: the kind "nftset" is registered where TFA_HAVE_NFT is defined.
+        TT_NFTSET = 7,
     };
 
     enum tfaTargetFlags : uint32_t {

@@ -7,11 +7,13 @@
 #include <string>
 #include <vector>
 
+class tfaTargetNFTsetConfig;
 class tfaTargetPFtableConfig;
 
 // What a target factory may need besides its keys: state the plug-in keeps across reloads.
 struct tfaTargetResources {
     tfaTargetPFtableConfig *pf_config = nullptr;
+    tfaTargetNFTsetConfig *nft_config = nullptr;
 };
 
 // One kind of target a configuration may name in "target_type".

@@ -252,7 +252,11 @@ TEST_F(Worker, StartsLoadsAndProcesses)
     auto lines = capture.LogLines();
     ASSERT_GE(lines.size(), 2u);
     EXPECT_EQ(lines[0], "fa0: Tarvix Flow Actions Processor Plugin v1.2.15\n");
+#ifdef TFA_HAVE_NFT
+    EXPECT_EQ(lines[1], "fa0: Flow action targets: log, nftset, pftable, record, sink\n");
+#else
     EXPECT_EQ(lines[1], "fa0: Flow action targets: log, pftable, record, sink\n");
+#endif
     EXPECT_TRUE(capture.Contains("fa0: Reloading configuration...\n"));
 
     uint64_t ticks = journal.ticks;

@@ -28,6 +28,17 @@ void AddHostOptions(CLI::App &command, tfaReplayCommands::HostOptions &options, 
         ->type_name("PATH")
         ->expected(1)
         ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll);
+#ifdef TFA_HAVE_NFT
+    CLI::Option *fresh = command.add_flag(
+        "--nft-in-netns", options.nft_in_netns,
+        "run the plug-in in a fresh network namespace, so nftset targets never reach this "
+        "machine's firewall");
+    command
+        .add_option("--netns", options.netns,
+                    "run the plug-in in the named network namespace (ip netns, /run/netns/NAME)")
+        ->type_name("NAME")
+        ->excludes(fresh);
+#endif
 }
 
 void AddRunOptions(CLI::App &run, tfaReplayCommands::RunOptions &options, const char *argv0)

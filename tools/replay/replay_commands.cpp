@@ -12,6 +12,7 @@
 #include "tools/replay/flow_generator.hpp"
 #include "tools/replay/host_setup.hpp"
 #include "tools/replay/match_tally.hpp"
+#include "tools/replay/netns.hpp"
 #include "tools/replay/replay_console.hpp"
 #include "tools/replay/replay_report.hpp"
 
@@ -169,6 +170,7 @@ int ReplayFlows(tfaReplayConsole &console, tdPluginProcessor &plugin, tfaEventSo
 int RunPlugin(tfaReplayConsole &console, const Commands::RunOptions &options,
               const std::function<tfaEventSource &(tfaHostSetup &)> &open)
 {
+    tfaReplayNetns::Enter(options.config, options.nft_in_netns, options.netns);
     tfaHostSetup host(options.tag, options.variables, options.applications, PfDevices(options));
     tdSinkOutput::Registry sinks;
     AddSinks(sinks, options.sinks);
@@ -261,6 +263,7 @@ int tfaReplayCommands::Check(const HostOptions &options)
     tfaReplayConsole console(options.tag);
     td_set_debug(true);
     return Report([&]() {
+        tfaReplayNetns::Enter(options.config, options.nft_in_netns, options.netns);
         tfaHostSetup host(options.tag, options.variables, options.applications, PfDevices(options));
         tdPluginLoader loader(options.plugin);
         tfaConfigCheck::Outcome outcome = tfaConfigCheck::Load(loader, options.tag, options.config);

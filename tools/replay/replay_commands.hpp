@@ -22,6 +22,8 @@ public:
         std::string tag = DEFAULT_TAG;
         std::vector<std::string> variables;  // NAME=VALUE
         std::vector<std::string> pf_devices; // none given: "/dev/pf"
+        bool nft_in_netns = false;            // Linux: a fresh network namespace
+        std::string netns;                    // Linux: a named network namespace
     };
 
     struct RunOptions : HostOptions {

@@ -1,6 +1,7 @@
 #include "tools/replay/replay_report.hpp"
 
 #include "host/log_directory.hpp"
+#include "tools/replay/netns.hpp"
 
 #ifndef __FreeBSD__
 #include "sim/pf/pfsim.hpp"
@@ -44,11 +45,14 @@ std::string Where(const tdSinkOutput::Registry &sinks, const std::string &name)
 json tfaReplayReport::Gather(const json &status, const json &matches,
                              const tdSinkOutput::Registry &sinks, size_t skipped_lines)
 {
-    return {
+    json summary = {
         {"status", status},           {"matches", matches},
         {"pf_tables", PfTables()},    {"log_files", tdLogDirectory::GetClosedFiles()},
         {"sinks", SinkCounts(sinks)}, {"skipped_lines", skipped_lines},
     };
+    if (tfaReplayNetns::Entered())
+        summary["nft_sets"] = tfaReplayNetns::Sets();
+    return summary;
 }
 
 void tfaReplayReport::Print(FILE *out, const json &summary, const tdSinkOutput::Registry &sinks)
@@ -66,6 +70,16 @@ void tfaReplayReport::Print(FILE *out, const json &summary, const tdSinkOutput::
             addresses += (addresses.empty() ? "" : " ") + address.get<std::string>();
         fprintf(out, "  %s: %s\n", table.key().c_str(),
                 addresses.empty() ? "(empty)" : addresses.c_str());
+    }
+    if (summary.contains("nft_sets")) {
+        fprintf(out, "nft sets: %zu\n", summary["nft_sets"].size());
+        for (const auto &set : summary["nft_sets"].items()) {
+            std::string addresses;
+            for (const auto &address : set.value())
+                addresses += (addresses.empty() ? "" : " ") + address.get<std::string>();
+            fprintf(out, "  %s: %s\n", set.key().c_str(),
+                    addresses.empty() ? "(empty)" : addresses.c_str());
+        }
     }
     fprintf(out, "log files: %zu\n", summary["log_files"].size());
     for (const auto &path : summary["log_files"])

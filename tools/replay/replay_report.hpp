@@ -10,6 +10,8 @@
 //   {"status": {the plug-in's status members, flow counters summed over the run},
 //    "matches": {"ACTION": {"log_entries": N, "sink_payloads": N}} (tfaMatchTally),
 //    "pf_tables": {"ANCHOR/TABLE" or "TABLE" (main ruleset): [addresses]},
+//    "nft_sets": {"FAMILY TABLE SET": [addresses]} (only when the run entered a network
+//                namespace for nftset targets, see tfaReplayNetns),
 //    "log_files": [paths of the log files written, oldest first],
 //    "sinks": {"NAME": payloads handed to that sink, with or without an output},
 //    "skipped_lines": malformed lines of the replay file}
