@@ -18,6 +18,9 @@ public:
     virtual tfaTarget *FindTarget(const std::string &name) const = 0;
     // The time value that actions judge their time windows by.
     virtual int64_t GetNow() const = 0;
+    // Takes a load-time fault that does not stop the load (an unknown name, an expression that
+    // does not compile); the text begins with its owner's name. Writes it by default.
+    virtual void Report(const std::string &text) const;
 
     // The one flow expression parser every criteria and exemption evaluates with; set by the
     // plug-in before anything is loaded.

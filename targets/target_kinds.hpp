@@ -12,6 +12,9 @@ class tfaTargetPFtableConfig;
 // What a target factory may need besides its keys: state the plug-in keeps across reloads.
 struct tfaTargetResources {
     tfaTargetPFtableConfig *pf_config = nullptr;
+    // Build only to check the keys: the target must not touch pf or the filesystem, now or when
+    // it is destroyed.
+    bool validate = false;
 };
 
 // One kind of target a configuration may name in "target_type".

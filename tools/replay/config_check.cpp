@@ -25,7 +25,8 @@ template <class Body> bool Catch(Body body, std::string &message)
 }
 } // namespace
 
-bool tfaConfigCheck::Load(const std::string &tag, const std::string &config, std::string &message)
+bool tfaConfigCheck::Load(const std::string &tag, const std::string &config, std::string &message,
+                          std::vector<std::string> *faults)
 {
     std::unique_ptr<tdPluginProcessor> plugin;
     if (!Catch([&]() { plugin.reset(tdPluginInit(tag, {{CONF_FILENAME, config}})); }, message))
@@ -37,7 +38,15 @@ bool tfaConfigCheck::Load(const std::string &tag, const std::string &config, std
 
     bool loaded = false;
     std::thread loader([&]() {
-        loaded = Catch([&]() { static_cast<tfaPlugin *>(plugin.get())->Reload(); }, message);
+        auto *flow_actions = static_cast<tfaPlugin *>(plugin.get());
+        loaded = Catch(
+            [&]() {
+                flow_actions->Validate();
+                flow_actions->Reload();
+            },
+            message);
+        if (faults != nullptr)
+            *faults = flow_actions->GetLoadFaults();
     });
     loader.join();
     return loaded;

@@ -1,11 +1,12 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
-// Loads a configuration the way the plug-in's worker would, but where the caller sees the
-// outcome: the plug-in is built through its entry (the copy of the plug-in linked into this
+// Validates a configuration as a reload would, then loads it the way the plug-in's worker would,
+// but where the caller sees the outcome: the plug-in is built through its entry (the copy of the plug-in linked into this
 // program, since the loaded library exports nothing but its entry and ABI record), its public
-// Reload() runs on a thread of its own, and the load's exception is caught and kept. The worker
+// Validate() and Reload() run on a thread of its own, and the load's exception is caught and kept. The worker
 // is never started. The plug-in writes its messages through the host's logging as it loads.
 //
 // Loading touches what loading touches: pf tables of managed targets are created and emptied,
@@ -13,6 +14,9 @@
 class tfaConfigCheck
 {
 public:
-    // True when the configuration loaded; otherwise `message` holds the plug-in's text.
-    static bool Load(const std::string &tag, const std::string &config, std::string &message);
+    // True when the configuration validated and loaded; otherwise `message` holds the plug-in's
+    // text. `faults` receives what the load reported without refusing the file (unknown names,
+    // expressions that do not compile), when given.
+    static bool Load(const std::string &tag, const std::string &config, std::string &message,
+                     std::vector<std::string> *faults = nullptr);
 };

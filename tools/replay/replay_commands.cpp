@@ -214,9 +214,18 @@ int tfaReplayCommands::Check(const HostOptions &options)
     return Report([&]() {
         tfaHostSetup host(options.tag, options.variables, options.applications, PfDevices(options));
         std::string message;
-        if (tfaConfigCheck::Load(options.tag, options.config, message))
+        std::vector<std::string> faults;
+        if (!tfaConfigCheck::Load(options.tag, options.config, message, &faults)) {
+            td_printf("%s\n", message.c_str());
+            return 1;
+        }
+        if (faults.empty())
             return 0;
-        td_printf("%s\n", message.c_str());
+        // The load said each as it met it; the summary lists them together for the operator.
+        td_printf("%s: %lu fault(s); the configuration would not do what it says:\n",
+                  options.tag.c_str(), static_cast<unsigned long>(faults.size()));
+        for (const auto &fault : faults)
+            td_printf("  %s\n", fault.c_str());
         return 1;
     });
 }
