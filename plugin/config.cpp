@@ -125,6 +125,7 @@ void tfaPlugin::Reload()
     configured = true;
     Unload();
     LoadConfig();
+    std::lock_guard<std::mutex> guard(parser_lock);
     parser->ClearCache();
 }
 

@@ -6,6 +6,7 @@
 
 std::string tfaCompileFault(const std::string &expression)
 {
+    std::lock_guard<std::mutex> guard(tfaRulesContext::parser_lock);
     if (tfaRulesContext::parser == nullptr)
         return std::string();
     const auto flow = std::make_shared<tdFlow>();

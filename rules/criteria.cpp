@@ -223,6 +223,7 @@ bool tfaCriteria::ParseExpression(const std::shared_ptr<tdFlow> &flow,
                                   const tdFlowParams &params) const
 {
     try {
+        std::lock_guard<std::mutex> guard(tfaRulesContext::parser_lock);
         return SharedParser().Parse(flow, params, expr);
     } catch (...) {
         ThrowParseError(expr, tfaExceptionText().c_str());

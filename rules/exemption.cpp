@@ -55,6 +55,7 @@ bool tfaExemption::ParseExpression(const std::shared_ptr<tdFlow> &flow) const
     // Exemptions judge the flow alone: the event's parameters are not theirs to see.
     const tdFlowParams no_params;
     try {
+        std::lock_guard<std::mutex> guard(tfaRulesContext::parser_lock);
         return SharedParser().Parse(flow, no_params, expr);
     } catch (const std::string &fault) {
         // Once per load: the same fault on every flow would bury everything else in the log.

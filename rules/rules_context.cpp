@@ -3,6 +3,7 @@
 #include "host/log.hpp"
 
 tdFlowParser *tfaRulesContext::parser = nullptr;
+std::mutex tfaRulesContext::parser_lock;
 
 void tfaRulesContext::Report(const std::string &text) const
 {

@@ -3,6 +3,7 @@
 #include "host/flow_parser.hpp"
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 class tfaTarget;
@@ -23,6 +24,8 @@ public:
     virtual void Report(const std::string &text) const;
 
     // The one flow expression parser every criteria and exemption evaluates with; set by the
-    // plug-in before anything is loaded.
+    // plug-in before anything is loaded. The parser takes no locks and its caches change on
+    // every use, while each plug-in instance runs a worker of its own: hold parser_lock.
     static tdFlowParser *parser;
+    static std::mutex parser_lock;
 };
