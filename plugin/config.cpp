@@ -1,5 +1,6 @@
 #include "host/exception.hpp"
 #include "host/log.hpp"
+#include "plugin/config_parser.hpp"
 #include "plugin/plugin.hpp"
 #include "rules/action.hpp"
 #include "rules/exception_text.hpp"
@@ -9,8 +10,6 @@
 
 #include <algorithm>
 #include <limits>
-#include <map>
-#include <set>
 
 namespace
 {
@@ -22,41 +21,6 @@ constexpr size_t CONFIG_FILE_LIMIT = 64 * 1024 * 1024;
 // after every action with an explicit priority (0 to 65535).
 constexpr unsigned ACTION_SEQUENCE_BASE = 65535;
 
-// Depth at which the parser reports the names inside a top-level member's object.
-constexpr int SECTION_NAME_DEPTH = 2;
-
-// Parses the file with comments allowed. Two actions (or targets) of one name would silently
-// collapse into the last one, so a repeated name is refused instead.
-json ParseConfig(const std::string &tag, const std::string &path, const std::string &text)
-{
-    static const std::map<std::string, const char *> named_sections = {
-        {"actions", "action"},
-        {"targets", "target"},
-    };
-    const char *section = nullptr;
-    std::set<std::string> names;
-    json::parser_callback_t check = [&](int depth, json::parse_event_t event, json &parsed) {
-        if (event != json::parse_event_t::key)
-            return true;
-        const std::string &key = parsed.get_ref<const std::string &>();
-        if (depth == SECTION_NAME_DEPTH - 1) {
-            auto it = named_sections.find(key);
-            section = it == named_sections.end() ? nullptr : it->second;
-            names.clear();
-        } else if (depth == SECTION_NAME_DEPTH && section != nullptr && !names.insert(key).second)
-            throw tdException("%s: duplicate %s", key.c_str(), section);
-        return true;
-    };
-
-    try {
-        return json::parse(text, check, true, true);
-    } catch (const json::parse_error &e) {
-        td_dprintf("%s: %s: %s\n", tag.c_str(), path.c_str(), e.what());
-        throw tdException("%s: Error loading configuration: %s: JSON parse error", tag.c_str(),
-                          path.c_str());
-    }
-}
-
 int64_t ReadInterval(const json &config)
 {
     auto it = config.find("timezone_update_interval");
@@ -66,6 +30,18 @@ int64_t ReadInterval(const json &config)
         return it->get<int64_t>();
     double seconds = std::clamp(it->get<double>(), -9.2e18, 9.2e18);
     return static_cast<int64_t>(seconds);
+}
+
+// Reads "queue_limit": a positive whole number of events.
+size_t ReadQueueLimit(const std::string &tag, const json &config)
+{
+    auto it = config.find("queue_limit");
+    if (it == config.end())
+        return tfaPlugin::DEFAULT_QUEUE_LIMIT;
+    if (!it->is_number_unsigned() || it->get<uint64_t>() == 0)
+        throw tdException("%s: invalid %s parameter type: %s", tag.c_str(), "unsigned",
+                          "queue_limit");
+    return static_cast<size_t>(it->get<uint64_t>());
 }
 
 // Applies the configured zone at once. A zone that cannot be applied leaves the previous one in
@@ -86,6 +62,14 @@ void ApplyTimezone(const std::string &tag, tdTimeOfDay &time_of_day, const json 
     }
 }
 
+// Writes a skipped element's message; a validation stays silent, since the load that follows it
+// says the same.
+template <class Build, class... Args> void Say(const Build &build, const char *format, Args... args)
+{
+    if (!build.validate)
+        td_printf(format, args...);
+}
+
 // Every element of an array, every value of an object, or a single other non-null value.
 std::vector<json> ElementsOf(const json &value)
 {
@@ -101,20 +85,111 @@ std::vector<json> ElementsOf(const json &value)
 
 void tfaPlugin::LoadConfig()
 {
-    td_dprintf("%s: Loading configuration: %s\n", tag.c_str(), conf_filename.c_str());
+    Build build{targets, actions, exemptions, stats, false};
+    Load(build);
+}
+
+void tfaPlugin::Validate()
+{
+    TargetMap staged_targets;
+    ActionList staged_actions;
+    ExemptionList staged_exemptions;
+    Stats counts;
+    Build build{staged_targets, staged_actions, staged_exemptions, counts, true};
+    struct Restore {
+        tfaPlugin &plugin;
+        ~Restore()
+        {
+            plugin.validating = false;
+            plugin.building = &plugin.targets;
+        }
+    } restore{*this};
+    validating = true;
+    building = &staged_targets;
+    Load(build);
+    // Actions refer to the staged targets: they go first.
+    staged_actions.clear();
+}
+
+void tfaPlugin::Reload()
+{
+    if (configured) {
+        try {
+            Validate();
+        } catch (...) {
+            td_printf("%s: Configuration not reloaded; the previous one stays in force.\n",
+                      tag.c_str());
+            throw;
+        }
+    }
+    configured = true;
+    Unload();
+    LoadConfig();
+    std::lock_guard<std::mutex> guard(parser_lock);
+    parser->ClearCache();
+}
+
+void tfaPlugin::Report(const std::string &text) const
+{
+    load_faults.push_back(text);
+    // A validation says nothing: the load that follows it reports the same faults.
+    if (!validating)
+        tfaRulesContext::Report(text);
+}
+
+void tfaPlugin::Load(Build &build)
+{
+    td_dprintf("%s: %s configuration: %s\n", tag.c_str(),
+               build.validate ? "Validating" : "Loading", conf_filename.c_str());
+    load_faults.clear();
+    // Counted also when the load stops at a fault, so the status tells what this load reported.
+    struct FaultCount {
+        tfaPlugin &plugin;
+        bool validate;
+        ~FaultCount()
+        {
+            if (!validate)
+                plugin.stats.load_faults = plugin.load_faults.size();
+        }
+    } count{*this, build.validate};
 
     std::string text;
     std::string error = tfaReadFile(conf_filename, CONFIG_FILE_LIMIT, text);
     if (!error.empty())
         throw tdException("%s: Error loading configuration: %s: %s", tag.c_str(),
                           conf_filename.c_str(), error.c_str());
-    json config = ParseConfig(tag, conf_filename, text);
+    json config = tfaConfigParser::Parse(tag, conf_filename, text);
 
-    auto reprocess = config.find("reprocess_flows");
-    if (reprocess != config.end() && reprocess->is_boolean())
-        reprocess_flows = reprocess->get<bool>();
+    LoadOptions(config, build.validate);
 
-    ApplyTimezone(tag, time_of_day, config);
+    auto targets_json = config.find("targets");
+    if (targets_json != config.end()) {
+        auto defaults = config.find("target_defaults");
+        LoadTargets(*targets_json, defaults != config.end() ? *defaults : config, build);
+    }
+
+    auto actions_json = config.find("actions");
+    if (actions_json != config.end())
+        LoadActions(*actions_json, build);
+
+    auto exemptions_json = config.find("exemptions");
+    if (exemptions_json != config.end())
+        LoadExemptions(*exemptions_json, build);
+
+    td_dprintf("%s: %s %lu/%lu action(s), %lu/%lu target(s), %lu global exemption(s).\n",
+               tag.c_str(), build.validate ? "Validated" : "Loaded",
+               static_cast<unsigned long>(build.counts.actions_enabled.load()),
+               static_cast<unsigned long>(build.counts.actions.load()),
+               static_cast<unsigned long>(build.counts.targets_enabled.load()),
+               static_cast<unsigned long>(build.counts.targets.load()),
+               static_cast<unsigned long>(build.counts.global_exemptions.load()));
+}
+
+void tfaPlugin::LoadOptions(const json &config, bool validate)
+{
+    size_t limit = ReadQueueLimit(tag, config);
+    tdTimeOfDay trial = time_of_day;
+    ApplyTimezone(tag, validate ? trial : time_of_day, config);
 
     auto globals = config.find("target_globals");
     if (globals != config.end()) {
@@ -128,31 +203,18 @@ void tfaPlugin::LoadConfig()
                                       "device");
                 device = it->get<std::string>();
             }
-            if (!device.empty())
+            // Whether the device opens is the environment's matter, reported by the load.
+            if (!device.empty() && !validate)
                 pf_config->SetDevice(device);
         }
     }
+    if (validate)
+        return;
 
-    auto targets_json = config.find("targets");
-    if (targets_json != config.end()) {
-        auto defaults = config.find("target_defaults");
-        LoadTargets(*targets_json, defaults != config.end() ? *defaults : config);
-    }
-
-    auto actions_json = config.find("actions");
-    if (actions_json != config.end())
-        LoadActions(*actions_json);
-
-    auto exemptions_json = config.find("exemptions");
-    if (exemptions_json != config.end())
-        LoadExemptions(*exemptions_json);
-
-    td_dprintf("%s: Loaded %lu/%lu action(s), %lu/%lu target(s), %lu global exemption(s).\n",
-               tag.c_str(), static_cast<unsigned long>(stats.actions_enabled.load()),
-               static_cast<unsigned long>(stats.actions.load()),
-               static_cast<unsigned long>(stats.targets_enabled.load()),
-               static_cast<unsigned long>(stats.targets.load()),
-               static_cast<unsigned long>(stats.global_exemptions.load()));
+    auto reprocess = config.find("reprocess_flows");
+    if (reprocess != config.end() && reprocess->is_boolean())
+        reprocess_flows = reprocess->get<bool>();
+    queue_limit = limit;
 }
 
 std::unique_ptr<tfaTarget> tfaPlugin::CreateTarget(const tfaTargetKind &kind,
@@ -164,20 +226,21 @@ std::unique_ptr<tfaTarget> tfaPlugin::CreateTarget(const tfaTargetKind &kind,
         return nullptr;
     tfaTargetResources resources;
     resources.pf_config = pf_config.get();
+    resources.validate = validating;
 #ifdef TFA_HAVE_NFT
     resources.nft_config = nft_config.get();
 #endif
     return kind.create(name, target_config, type_config, resources);
 }
 
-void tfaPlugin::LoadTargets(const json &targets_json, const json &defaults_json)
+void tfaPlugin::LoadTargets(const json &targets_json, const json &defaults_json, Build &build)
 {
-    targets.clear();
+    build.targets.clear();
 
     for (const auto &[name, target_config] : targets_json.get<std::map<std::string, json>>()) {
-        stats.targets++;
+        build.counts.targets++;
         if (!target_config.is_object()) {
-            td_printf("%s: %s: Invalid target type, must be an object.\n", tag.c_str(),
+            Say(build, "%s: %s: Invalid target type, must be an object.\n", tag.c_str(),
                       name.c_str());
             continue;
         }
@@ -206,21 +269,21 @@ void tfaPlugin::LoadTargets(const json &targets_json, const json &defaults_json)
             CreateTarget(kind->second, name, target_config, type_config);
         if (!target)
             continue;
-        targets[name] = std::move(target);
-        stats.targets_enabled++;
+        build.targets[name] = std::move(target);
+        build.counts.targets_enabled++;
     }
 }
 
-void tfaPlugin::LoadActions(const json &actions_json)
+void tfaPlugin::LoadActions(const json &actions_json, Build &build)
 {
-    actions.clear();
+    build.actions.clear();
 
     std::vector<std::pair<std::string, std::shared_ptr<tfaAction>>> loaded;
     unsigned sequence = ACTION_SEQUENCE_BASE;
     for (const auto &[name, config] : actions_json.get<std::map<std::string, json>>()) {
-        stats.actions++;
+        build.counts.actions++;
         if (!config.is_object()) {
-            td_printf("%s: %s: Invalid action type, must be an object.\n", tag.c_str(),
+            Say(build, "%s: %s: Invalid action type, must be an object.\n", tag.c_str(),
                       name.c_str());
             continue;
         }
@@ -236,19 +299,19 @@ void tfaPlugin::LoadActions(const json &actions_json)
         }
         loaded.emplace_back(name, tfaAction::Create(this, name, sequence + 1, config));
         sequence++;
-        stats.actions_enabled++;
+        build.counts.actions_enabled++;
     }
 
     // Stable, so actions of equal priority keep their name order.
     std::stable_sort(loaded.begin(), loaded.end(), [](const auto &a, const auto &b) {
         return a.second->priority < b.second->priority;
     });
-    actions = std::move(loaded);
+    build.actions = std::move(loaded);
 }
 
-void tfaPlugin::LoadExemptions(const json &exemptions_json)
+void tfaPlugin::LoadExemptions(const json &exemptions_json, Build &build)
 {
-    exemptions.clear();
+    build.exemptions.clear();
 
     for (const auto &element : ElementsOf(exemptions_json)) {
         std::unique_ptr<tfaExemption> exemption;
@@ -259,10 +322,14 @@ void tfaPlugin::LoadExemptions(const json &exemptions_json)
             td_dprintf("%s: %s\n", tag.c_str(), tfaExceptionText().c_str());
         }
         if (!exemption) {
-            td_printf("%s: Invalid exemption data-type: %s\n", tag.c_str(), element.type_name());
+            Say(build, "%s: Invalid exemption data-type: %s\n", tag.c_str(), element.type_name());
             continue;
         }
-        exemptions.push_back(std::move(exemption));
-        stats.global_exemptions++;
+        std::string fault = exemption->CompileFault();
+        if (!fault.empty())
+            Report(tag + ": exemption parse error: \"" + exemption->GetExpression() + "\": " +
+                   fault);
+        build.exemptions.push_back(std::move(exemption));
+        build.counts.global_exemptions++;
     }
 }

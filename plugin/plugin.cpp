@@ -9,35 +9,39 @@
 #include "targets/nftset.hpp"
 #endif
 
-#include <cstring>
 #include <ctime>
+#include <mutex>
 
+
+namespace
+{
+// Every instance evaluates with the one parser; the last instance to go releases it.
+std::mutex parser_users_lock;
+size_t parser_users = 0;
+
+void AcquireParser()
+{
+    std::lock_guard<std::mutex> guard(parser_users_lock);
+    if (parser_users++ == 0)
+        tfaRulesContext::parser = new tdFlowParser();
+}
+
+void ReleaseParser()
+{
+    std::lock_guard<std::mutex> guard(parser_users_lock);
+    if (--parser_users != 0)
+        return;
+    delete tfaRulesContext::parser;
+    tfaRulesContext::parser = nullptr;
+}
+} // namespace
 
 tfaPlugin::tfaPlugin(const std::string &tag, const tdPlugin::Params &params)
-    : tdPluginProcessor(tag, params)
+    : tdPluginProcessor(tag, params), queue_limit(DEFAULT_QUEUE_LIMIT)
 {
     tdTimeOfDay::Load(time_of_day, "00:00", "23:59", tdTimeOfDay::ALL_DAYS,
                       tdTimeOfDay::POLICY_INSIDE);
     now = static_cast<int64_t>(time(nullptr));
-
-    pthread_condattr_t attr;
-    int rc = pthread_condattr_init(&attr);
-    if (rc == 0)
-        rc = pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    if (rc == 0)
-        rc = pthread_cond_init(&queue_cond, &attr);
-    pthread_condattr_destroy(&attr);
-    if (rc != 0)
-        throw tdException("%s: %s: %s", tag.c_str(), "pthread_cond_init", strerror(rc));
-
-    rc = pthread_mutex_init(&queue_cond_lock, nullptr);
-    if (rc != 0) {
-        pthread_cond_destroy(&queue_cond);
-        throw tdException("%s: %s: %s", tag.c_str(), "pthread_mutex_init", strerror(rc));
-    }
-
-    if (parser == nullptr)
-        parser = new tdFlowParser();
 
     for (const auto &kind : tfaTargetKinds())
         target_kinds.emplace(kind.name, kind);
@@ -45,6 +49,8 @@ tfaPlugin::tfaPlugin(const std::string &tag, const tdPlugin::Params &params)
 #ifdef TFA_HAVE_NFT
     nft_config = std::make_unique<tfaTargetNFTsetConfig>();
 #endif
+    // Last, so a constructor that throws never holds a reference its destructor cannot drop.
+    AcquireParser();
 }
 
 tfaPlugin::~tfaPlugin()
@@ -52,10 +58,8 @@ tfaPlugin::~tfaPlugin()
     // The host sets the stop flag before it destroys a plug-in; setting it here as well means a
     // host that forgot cannot leave the destructor waiting for the worker forever.
     Terminate();
-    pthread_cond_broadcast(&queue_cond);
+    Wake();
     Join();
-    pthread_cond_destroy(&queue_cond);
-    pthread_mutex_destroy(&queue_cond_lock);
 
     Unload();
 
@@ -63,8 +67,7 @@ tfaPlugin::~tfaPlugin()
 #ifdef TFA_HAVE_NFT
     nft_config.reset();
 #endif
-    delete parser;
-    parser = nullptr;
+    ReleaseParser();
 
     td_dprintf("%s: destroyed\n", tag.c_str());
 }
@@ -90,17 +93,10 @@ void tfaPlugin::Unload()
     td_dprintf("%s: Unloaded configuration.\n", tag.c_str());
 }
 
-void tfaPlugin::Reload()
-{
-    Unload();
-    LoadConfig();
-    parser->ClearCache();
-}
-
 tfaTarget *tfaPlugin::FindTarget(const std::string &name) const
 {
-    auto it = targets.find(name);
-    return it == targets.end() ? nullptr : it->second.get();
+    auto it = building->find(name);
+    return it == building->end() ? nullptr : it->second.get();
 }
 
 void tfaPlugin::DispatchEvent(tdPlugin::Event event, void *data)
@@ -110,6 +106,7 @@ void tfaPlugin::DispatchEvent(tdPlugin::Event event, void *data)
     reload_pending = true;
     if (reprocess_flows)
         reprocess_pending = true;
+    Wake();
 }
 
 void tfaPlugin::DispatchSinkPayload(const std::string &sink, const std::set<std::string> &channels,

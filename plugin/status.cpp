@@ -40,7 +40,9 @@ void tfaPlugin::GetStatus(json &status)
     status["flows"] = stats.flows.exchange(0);
     status["flows_priv"] = stats.flows_priv.exchange(0);
     status["flows_queued"] = stats.flows_queued.load();
+    status["flows_dropped"] = stats.flows_dropped.exchange(0);
     status["global_exemptions"] = stats.global_exemptions.load();
+    status["load_faults"] = stats.load_faults.load();
     status["targets"] = stats.targets.load();
     status["targets_enabled"] = stats.targets_enabled.load();
 }

@@ -7,27 +7,10 @@
 #include "rules/exception_text.hpp"
 #include "rules/exemption.hpp"
 
-#include <cerrno>
-#include <cstring>
-#include <ctime>
+#include <mutex>
 
 namespace
 {
-constexpr time_t IDLE_WAIT_SECONDS = 1;
-
-// Holds the thread lock of a tdThread for one scope.
-class ThreadLock
-{
-public:
-    explicit ThreadLock(tdThread &thread) : thread(thread) { thread.Lock(); }
-    ~ThreadLock() { thread.Unlock(); }
-    ThreadLock(const ThreadLock &) = delete;
-    ThreadLock &operator=(const ThreadLock &) = delete;
-
-private:
-    tdThread &thread;
-};
-
 // Holds one bucket of the host's flow map for one scope.
 class BucketLock
 {
@@ -64,22 +47,15 @@ void tfaPlugin::DispatchProcessorEvent(tdPluginProcessor::Event event, tdFlowMap
     if (event != EVENT_FLOW_MAP || flow_map == nullptr || !reprocess_pending.exchange(false))
         return;
 
-    int rc = 0;
-    {
-        ThreadLock guard(*this);
-        for (size_t index = 0; index < flow_map->GetBuckets(); index++) {
-            BucketLock bucket(*flow_map, index);
-            for (const auto &entry : bucket.Flows()) {
-                const std::shared_ptr<tdFlow> &flow = entry.second;
-                if (flow->detection_complete && !flow->reprocess_exclude)
-                    flow_queue.push_back({EVENT_DPI_COMPLETE, flow, {}});
-            }
+    for (size_t index = 0; index < flow_map->GetBuckets(); index++) {
+        BucketLock bucket(*flow_map, index);
+        for (const auto &entry : bucket.Flows()) {
+            const std::shared_ptr<tdFlow> &flow = entry.second;
+            if (flow->detection_complete && !flow->reprocess_exclude)
+                PushEntry({EVENT_DPI_COMPLETE, flow, {}});
         }
-        if (!flow_queue.empty())
-            rc = pthread_cond_broadcast(&queue_cond);
     }
-    if (rc != 0)
-        throw tdException("%s: %s: %s", tag.c_str(), "pthread_cond_broadcast", strerror(rc));
+    queue_cond.notify_all();
 }
 
 void tfaPlugin::DispatchProcessorEvent(tdPluginProcessor::Event event,
@@ -105,8 +81,10 @@ void tfaPlugin::DispatchProcessorEvent(tdPluginProcessor::Event event,
 
 void tfaPlugin::DispatchProcessorEvent(tdPluginProcessor::Event event)
 {
-    if (event == EVENT_UPDATE)
-        update_pending = true;
+    if (event != EVENT_UPDATE)
+        return;
+    update_pending = true;
+    Wake();
 }
 
 void tfaPlugin::QueueFlow(tdPluginProcessor::Event event, std::shared_ptr<tdFlow> &flow,
@@ -115,14 +93,36 @@ void tfaPlugin::QueueFlow(tdPluginProcessor::Event event, std::shared_ptr<tdFlow
     // A missing record would only fail later, on the worker, far from its cause.
     if (!flow)
         return;
-    int rc;
-    {
-        ThreadLock guard(*this);
-        flow_queue.push_back({event, flow, std::move(params)});
-        rc = pthread_cond_broadcast(&queue_cond);
+    if (PushEntry({event, flow, std::move(params)}))
+        queue_cond.notify_all();
+}
+
+bool tfaPlugin::PushEntry(tfaFlowEntry &&entry)
+{
+    std::lock_guard<QueueLock> guard(queue_lock);
+    if (flow_queue.size() >= queue_limit) {
+        stats.flows_dropped++;
+        drops_unreported++;
+        return false;
     }
-    if (rc != 0)
-        throw tdException("%s: %s: %s", tag.c_str(), "pthread_cond_broadcast", strerror(rc));
+    flow_queue.push_back(std::move(entry));
+    return true;
+}
+
+void tfaPlugin::ReportDrops()
+{
+    uint64_t dropped = drops_unreported.exchange(0);
+    if (dropped == 0)
+        return;
+    size_t limit = queue_limit;
+    td_printf("%s: queue full: dropped %lu flow event(s) since the last update (queue_limit %lu)\n",
+              tag.c_str(), static_cast<unsigned long>(dropped), static_cast<unsigned long>(limit));
+}
+
+void tfaPlugin::Terminate()
+{
+    tdPluginProcessor::Terminate();
+    Wake();
 }
 
 void *tfaPlugin::Entry()
@@ -138,8 +138,10 @@ void *tfaPlugin::Entry()
         if (reload_pending)
             ApplyReload();
         TickTargets();
-        if (update_pending.exchange(false))
+        if (update_pending.exchange(false)) {
+            ReportDrops();
             UpdateTargets();
+        }
         if (!ProcessQueue())
             WaitForEvents();
         RefreshNow();
@@ -152,9 +154,7 @@ void tfaPlugin::ApplyReload()
     td_dprintf("%s: Reloading configuration...\n", tag.c_str());
     // Cleared first, so a request that arrives during the load is served by another pass.
     reload_pending = false;
-    Unload();
-    Survive(tag, [this]() { LoadConfig(); });
-    parser->ClearCache();
+    Survive(tag, [this]() { Reload(); });
 }
 
 void tfaPlugin::TickTargets()
@@ -169,19 +169,27 @@ void tfaPlugin::UpdateTargets()
         Survive(tag, [&target]() { target.second->Update(); });
 }
 
+void tfaPlugin::TakeQueue(std::deque<tfaFlowEntry> &batch)
+{
+    uint64_t count = flow_queue.size();
+    stats.flows += count;
+    batch.swap(flow_queue);
+    stats.flows_priv += count;
+    stats.flows_queued = count;
+}
+
+// What a wait took is processed before the lock is taken again, so the worker's next lock
+// always follows a finished batch.
 bool tfaPlugin::ProcessQueue()
 {
     std::deque<tfaFlowEntry> batch;
-    {
-        ThreadLock guard(*this);
-        if (flow_queue.empty())
-            return false;
-        uint64_t count = flow_queue.size();
-        stats.flows += count;
-        batch.swap(flow_queue);
-        stats.flows_priv += count;
-        stats.flows_queued = count;
+    batch.swap(taken);
+    if (batch.empty()) {
+        std::lock_guard<QueueLock> guard(queue_lock);
+        TakeQueue(batch);
     }
+    if (batch.empty())
+        return false;
 
     while (!batch.empty()) {
         tfaFlowEntry entry = std::move(batch.front());
@@ -206,27 +214,19 @@ void tfaPlugin::ProcessEntry(tfaFlowEntry &entry)
 
 void tfaPlugin::WaitForEvents()
 {
-    int rc = pthread_mutex_lock(&queue_cond_lock);
-    if (rc != 0)
-        throw tdException("%s: %s: %s", tag.c_str(), "pthread_mutex_lock", strerror(rc));
+    std::unique_lock<QueueLock> guard(queue_lock);
+    queue_cond.wait_for(guard, idle_wait, [this]() {
+        return !flow_queue.empty() || ShouldTerminate() || reload_pending || update_pending;
+    });
+    TakeQueue(taken);
+}
 
-    struct timespec deadline;
-    if (clock_gettime(CLOCK_MONOTONIC, &deadline) != 0) {
-        int error = errno;
-        pthread_mutex_unlock(&queue_cond_lock);
-        throw tdException("%s: %s: %s", tag.c_str(), "clock_gettime", strerror(error));
-    }
-    deadline.tv_sec += IDLE_WAIT_SECONDS;
-
-    rc = pthread_cond_timedwait(&queue_cond, &queue_cond_lock, &deadline);
-    if (rc != 0 && rc != ETIMEDOUT) {
-        pthread_mutex_unlock(&queue_cond_lock);
-        throw tdException("%s: %s: %s", tag.c_str(), "pthread_cond_timedwait", strerror(rc));
-    }
-
-    rc = pthread_mutex_unlock(&queue_cond_lock);
-    if (rc != 0)
-        throw tdException("%s: %s: %s", tag.c_str(), "pthread_mutex_unlock", strerror(rc));
+// The flag was set before the lock is taken: a worker between its predicate and its sleep holds
+// the lock, so the notification cannot fall into that gap.
+void tfaPlugin::Wake()
+{
+    { std::lock_guard<QueueLock> guard(queue_lock); }
+    queue_cond.notify_all();
 }
 
 // Runs on every pass, busy or idle, so time windows open and close on time under load; the zone

@@ -17,6 +17,7 @@ namespace
 {
 constexpr unsigned PRIORITY_MAX = 65535;
 constexpr char COMMENT = '#';
+constexpr const char *TRAILING_BLANKS = " \t\r";
 
 // What Create builds, owned from the start, so a failure releases everything.
 template <class T> using Owned = std::vector<std::unique_ptr<T>>;
@@ -79,30 +80,45 @@ std::string ReadInterface(const std::string &name, const json &config)
     return it->get<std::string>();
 }
 
-// Appends the expressions of one criteria file: leading white space removed, blank lines and
-// comment lines skipped.
+// One criteria text and where it came from: "path:line" for a line of a criteria file, else
+// empty.
+struct Expression {
+    std::string text;
+    std::string origin;
+};
+
+// Removes trailing blanks, so a file written on another system ("pi:dns\r") or with a stray
+// space means what it shows.
+void TrimRight(std::string &line)
+{
+    line.erase(line.find_last_not_of(TRAILING_BLANKS) + 1);
+}
+
+// Appends the expressions of one criteria file: leading and trailing white space removed, blank
+// lines and comment lines skipped.
 void ReadCriteriaFile(const std::string &name, const std::string &path,
-                      std::vector<std::string> &expressions)
+                      std::vector<Expression> &expressions)
 {
     std::ifstream file(path);
     if (!file)
         throw tdException("%s: error opening criteria dot.d file: %s", name.c_str(), path.c_str());
     std::string line;
-    while (std::getline(file, line)) {
+    for (unsigned number = 1; std::getline(file, line); number++) {
         td_ltrim(line, 0);
+        TrimRight(line);
         if (!line.empty() && line[0] != COMMENT)
-            expressions.push_back(line);
+            expressions.push_back({line, path + ":" + std::to_string(number)});
     }
 }
 
 // A configured criteria string names a directory of criteria files, one criteria file, or is
 // itself the expression (unexpanded).
-std::vector<std::string> CriteriaExpressions(const std::string &name, const std::string &text)
+std::vector<Expression> CriteriaExpressions(const std::string &name, const std::string &text)
 {
     std::string path;
     td_expand_variables(text, path, tdGlobalConfig::GetInstance().path_vars);
 
-    std::vector<std::string> expressions;
+    std::vector<Expression> expressions;
     if (td_dir_exists(path) == 1) {
         std::vector<std::string> files;
         if (!td_scan_dotd(path, files))
@@ -112,11 +128,37 @@ std::vector<std::string> CriteriaExpressions(const std::string &name, const std:
     } else if (td_file_exists(path) == 1)
         ReadCriteriaFile(name, path, expressions);
     else
-        expressions.push_back(text);
+        expressions.push_back({text, std::string()});
     return expressions;
 }
 
-Owned<tfaCriteria> ReadCriteria(const std::string &name, const json &config)
+// "<action>: " and, for a line of a criteria file, "<path:line>: ".
+std::string Owner(const std::string &name, const std::string &origin)
+{
+    return name + ": " + (origin.empty() ? std::string() : origin + ": ");
+}
+
+// Says at load what would otherwise show only when a flow arrives, or never: a name that
+// resolved to nothing and an expression that does not compile. The criteria stays.
+void ReportCriteriaFaults(const tfaRulesContext *context, const std::string &name,
+                          const Expression &expression, const tfaCriteria &criteria)
+{
+    if (!criteria.GetFault().empty())
+        context->Report(Owner(name, expression.origin) + criteria.GetFault());
+    std::string fault = criteria.CompileFault();
+    if (!fault.empty())
+        context->Report(Owner(name, expression.origin) + "criteria parse error: \"" +
+                        expression.text + "\": " + fault);
+}
+
+// The criteria and exemption constructors throw plain strings; the action's name says whose.
+[[noreturn]] void ThrowNamed(const std::string &name, const std::string &fault)
+{
+    throw tdException("%s: %s", name.c_str(), fault.c_str());
+}
+
+Owned<tfaCriteria> ReadCriteria(const tfaRulesContext *context, const std::string &name,
+                                const json &config)
 {
     auto it = config.find("criteria");
     if (it == config.end())
@@ -133,11 +175,14 @@ Owned<tfaCriteria> ReadCriteria(const std::string &name, const json &config)
             td_dprintf("%s: WARNING: no criteria expressions defined.\n", name.c_str());
         for (const auto &expression : expressions) {
             try {
-                criteria.emplace_back(tfaCriteria::Create(expression));
+                criteria.emplace_back(tfaCriteria::Create(expression.text));
+            } catch (const std::string &fault) {
+                ThrowNamed(name, fault);
             } catch (const std::exception &e) {
                 throw tdException("%s: error creating critera: %s: %s", name.c_str(),
-                                  expression.c_str(), e.what());
+                                  expression.text.c_str(), e.what());
             }
+            ReportCriteriaFaults(context, name, expression, *criteria.back());
         }
     }
     return criteria;
@@ -191,7 +236,8 @@ std::unordered_map<std::string, tfaTarget *> ReadTargets(const tfaRulesContext *
     return targets;
 }
 
-Owned<tfaExemption> ReadExemptions(const std::string &name, const json &config)
+Owned<tfaExemption> ReadExemptions(const tfaRulesContext *context, const std::string &name,
+                                   const json &config)
 {
     Owned<tfaExemption> exemptions;
     auto it = config.find("exemptions");
@@ -201,7 +247,15 @@ Owned<tfaExemption> ReadExemptions(const std::string &name, const json &config)
         if (!element.is_string())
             throw tdException("%s: exemptions must be a %s, not: %s", name.c_str(), "string",
                               element.type_name());
-        exemptions.emplace_back(tfaExemption::Create(element.get<std::string>()));
+        const std::string &text = element.get_ref<const std::string &>();
+        try {
+            exemptions.emplace_back(tfaExemption::Create(text));
+        } catch (const std::string &fault) {
+            ThrowNamed(name, fault);
+        }
+        std::string fault = exemptions.back()->CompileFault();
+        if (!fault.empty())
+            context->Report(name + ": exemption parse error: \"" + text + "\": " + fault);
     }
     return exemptions;
 }
@@ -237,10 +291,10 @@ std::shared_ptr<tfaAction> tfaAction::Create(const tfaRulesContext *context,
     priority = ReadPriority(name, priority, config);
     json tags = ReadTags(name, config);
     std::string interface = ReadInterface(name, config);
-    Owned<tfaCriteria> criteria = ReadCriteria(name, config);
+    Owned<tfaCriteria> criteria = ReadCriteria(context, name, config);
     Owned<tdTimeOfDay> windows = ReadTimeOfDay(name, config);
     auto targets = ReadTargets(context, name, config);
-    Owned<tfaExemption> exemptions = ReadExemptions(name, config);
+    Owned<tfaExemption> exemptions = ReadExemptions(context, name, config);
     bool halt_on_match = ReadHaltOnMatch(name, config);
 
     return std::make_shared<tfaAction>(context, name, priority, interface, std::move(criteria),
@@ -277,12 +331,19 @@ bool tfaAction::InsideTime() const
 }
 
 bool tfaAction::MatchesCriteria(const std::shared_ptr<tdFlow> &flow,
-                                const tdFlowParams &params) const
+                                const tdFlowParams &params)
 {
     std::pair<const std::shared_ptr<tdFlow> &, const tdFlowParams &> event(flow, params);
     for (const auto &item : criteria) {
-        if (*item == event)
-            return true;
+        try {
+            if (*item == event)
+                return true;
+        } catch (const tdException &e) {
+            // The flow skips this action only; once per load, since it would fault on every flow.
+            if (faults++ == 0)
+                td_printf("%s: %s\n", name.c_str(), e.what());
+            return false;
+        }
     }
     return false;
 }

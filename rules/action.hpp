@@ -51,9 +51,14 @@ public:
 
     // Runs one queued flow event through the action and returns a Result: time windows first,
     // then the interface filter, the exemptions and the criteria; a match hands the flow to every
-    // target (in no defined order). Criteria, exemption and target exceptions pass through.
+    // target (in no defined order). A criteria that faults makes it AR_NO_MATCH: the first fault
+    // is logged with the action's name, every one counted. Exemption and target exceptions pass
+    // through.
     Result ProcessFlow(tdPluginProcessor::Event event, std::shared_ptr<tdFlow> &flow,
                     tdFlowParams &params);
+
+    // How many flows skipped the action because a criteria faulted.
+    uint64_t GetFaults() const { return faults; }
 
     std::string name;
     uint32_t priority;
@@ -62,8 +67,8 @@ public:
 private:
     // True when the action has no valid window or the plug-in's current time lies in one.
     bool InsideTime() const;
-    // True when any criteria matches; a criteria evaluation error passes to the caller.
-    bool MatchesCriteria(const std::shared_ptr<tdFlow> &flow, const tdFlowParams &params) const;
+    // True when any criteria matches before one faults.
+    bool MatchesCriteria(const std::shared_ptr<tdFlow> &flow, const tdFlowParams &params);
 
     const tfaRulesContext *context;
     std::string interface;
@@ -72,4 +77,5 @@ private:
     std::unordered_map<std::string, tfaTarget *> targets;
     std::vector<std::unique_ptr<tfaExemption>> exemptions;
     bool halt_on_match;
+    uint64_t faults = 0;
 };

@@ -4,6 +4,7 @@
 #include "host/instance.hpp"
 #include "host/log.hpp"
 #include "rules/exception_text.hpp"
+#include "rules/compile_fault.hpp"
 #include "rules/protocols.hpp"
 #include "rules/rules_context.hpp"
 
@@ -150,7 +151,7 @@ void tfaCriteria::ResolveApplication(const std::string &value)
     app.id = 0;
     app.tag = UNCLASSIFIED_TAG;
     if (!LookupApplication(value, app)) {
-        td_printf("Invalid application: %s\n", value.c_str());
+        fault = "Invalid application: " + value;
         return;
     }
     if (app.id == 0) {
@@ -167,12 +168,12 @@ void tfaCriteria::ResolveProtocol(const std::string &value)
     if (IsNumeric(value)) {
         uint32_t number = 0;
         if (!ReadWholeNumber(value, number)) {
-            td_printf("Invalid protocol ID: %s\n", value.c_str());
+            fault = "Invalid protocol ID: " + value;
             return;
         }
         auto entry = names.find(static_cast<tdProto::Id>(number));
         if (entry == names.end()) {
-            td_printf("Invalid protocol ID: %u\n", number);
+            fault = "Invalid protocol ID: " + std::to_string(number);
             return;
         }
         PushProtocol(entry->first, entry->second);
@@ -185,6 +186,7 @@ void tfaCriteria::ResolveProtocol(const std::string &value)
             return;
         }
     }
+    fault = "Invalid protocol: " + value;
 }
 
 void tfaCriteria::PushProtocol(int32_t id, const char *name)
@@ -221,8 +223,16 @@ bool tfaCriteria::ParseExpression(const std::shared_ptr<tdFlow> &flow,
                                   const tdFlowParams &params) const
 {
     try {
+        std::lock_guard<std::mutex> guard(tfaRulesContext::parser_lock);
         return SharedParser().Parse(flow, params, expr);
     } catch (...) {
         ThrowParseError(expr, tfaExceptionText().c_str());
     }
+}
+
+std::string tfaCriteria::CompileFault() const
+{
+    if (type != CT_EXPRESSION)
+        return std::string();
+    return tfaCompileFault(expr);
 }

@@ -48,6 +48,12 @@ public:
     // Resolved identifiers in resolution order; protocol identifiers are tdProto::Id values.
     const std::vector<uint32_t> &GetIds() const { return ids; }
     const std::string &GetExpression() const { return expr; }
+    // Why an "ai" or "pi" name resolved to nothing ("Invalid application: <value>",
+    // "Invalid protocol ID: <number>", "Invalid protocol: <name>"), or empty. Such a criteria
+    // still matches as written: nothing, or, negated, every flow.
+    const std::string &GetFault() const { return fault; }
+    // The parser's fault for a flow expression that does not compile, or empty.
+    std::string CompileFault() const;
 
 private:
     static Type FindType(const std::string &prefix);
@@ -63,4 +69,5 @@ private:
     Type type = CT_EXPRESSION;
     bool negated = false;
     std::vector<uint32_t> ids;
+    std::string fault;
 };

@@ -1,6 +1,7 @@
 #include "rules/exemption.hpp"
 
 #include "host/log.hpp"
+#include "rules/compile_fault.hpp"
 #include "rules/rules_context.hpp"
 
 namespace
@@ -54,10 +55,19 @@ bool tfaExemption::ParseExpression(const std::shared_ptr<tdFlow> &flow) const
     // Exemptions judge the flow alone: the event's parameters are not theirs to see.
     const tdFlowParams no_params;
     try {
+        std::lock_guard<std::mutex> guard(tfaRulesContext::parser_lock);
         return SharedParser().Parse(flow, no_params, expr);
     } catch (const std::string &fault) {
-        td_printf("Error parsing exemption expression: %s\n", fault.c_str());
-        td_dprintf("Expression: %s\n", expr.c_str());
+        // Once per load: the same fault on every flow would bury everything else in the log.
+        if (faults++ == 0) {
+            td_printf("Error parsing exemption expression: %s\n", fault.c_str());
+            td_dprintf("Expression: %s\n", expr.c_str());
+        }
         return false;
     }
+}
+
+std::string tfaExemption::CompileFault() const
+{
+    return type == ET_EXPRESSION ? tfaCompileFault(expr) : std::string();
 }

@@ -3,6 +3,7 @@
 #include "host/addr.hpp"
 #include "host/flow.hpp"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -25,13 +26,17 @@ public:
 
     // True when the flow is exempt: an address matches either endpoint (ports are ignored), or
     // the flow satisfies the expression, evaluated without the event's flow parameters. An
-    // expression the parser rejects with a plain string logs the fault and exempts nothing; a
-    // standard exception from the parser passes through.
+    // expression the parser rejects with a plain string exempts nothing; its fault is logged the
+    // first time and counted every time. A standard exception from the parser passes through.
     bool operator==(const std::shared_ptr<tdFlow> &flow) const;
     bool IsExempt(const std::shared_ptr<tdFlow> &flow) const { return *this == flow; }
 
     Type GetType() const { return type; }
     const std::string &GetExpression() const { return expr; }
+    // The parser's fault for an expression that does not compile, or empty.
+    std::string CompileFault() const;
+    // How often evaluating the expression faulted.
+    uint64_t GetFaults() const { return faults; }
 
 private:
     bool ParseExpression(const std::shared_ptr<tdFlow> &flow) const;
@@ -39,4 +44,5 @@ private:
     Type type;
     std::string expr;
     tdAddr addr;
+    mutable uint64_t faults = 0;
 };

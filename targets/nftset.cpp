@@ -38,7 +38,7 @@ tfaTargetNFTsetConfig::~tfaTargetNFTsetConfig() = default;
 std::unique_ptr<tfaTargetNFTset> tfaTargetNFTset::Create(const std::string &name,
                                                          tfaTargetNFTsetConfig *config,
                                                          const json &target_config,
-                                                         const json &type_config)
+                                                         const json &type_config, bool install)
 {
     std::string family_name = "inet";
     std::string table = DEFAULT_TABLE;
@@ -74,6 +74,8 @@ std::unique_ptr<tfaTargetNFTset> tfaTargetNFTset::Create(const std::string &name
     std::unique_ptr<tfaTargetNFTset> target(
         new tfaTargetNFTset(name, config, family, table, set, set6,
                             address_type == LOCAL_ADDRESS ? ADDR_LOCAL : ADDR_OTHER, ttl));
+    if (!install)
+        return target;
     target->flags = (managed ? TF_MANAGED : TF_NONE) |
                     (flush || flush_on_create ? TF_FLUSH_ON_CREATE : TF_NONE) |
                     (flush_on_destroy ? TF_FLUSH_ON_DESTROY : TF_NONE);

@@ -59,7 +59,8 @@ public:
     // family or a value of the wrong type. Then creates, checks and empties the sets as the flags
     // ask, whatever the kernel answers. `config` is not owned and must outlive the target.
     static std::unique_ptr<tfaTargetNFTset> Create(const std::string &name, tfaTargetNFTsetConfig *config,
-                                   const json &target_config, const json &type_config);
+                                   const json &target_config, const json &type_config,
+                                                   bool install = true);
 
     // `set6` empty: the default for the family.
     tfaTargetNFTset(const std::string &name, tfaTargetNFTsetConfig *config, uint8_t family,

@@ -14,6 +14,8 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <string>
+#include <vector>
 
 namespace
 {
@@ -44,7 +46,8 @@ bool parse_address(const std::string &address, pfr_buf &addrs)
 } // namespace
 
 std::unique_ptr<tfaTargetPFtable> tfaTargetPFtable::Create(const std::string &name, tfaTargetPFtableConfig *config,
-                                           const json &target_config, const json &type_config)
+                                           const json &target_config, const json &type_config,
+                                           bool install)
 {
     std::string anchor_name = MAIN_RULESET;
     std::string table_name;
@@ -67,6 +70,8 @@ std::unique_ptr<tfaTargetPFtable> tfaTargetPFtable::Create(const std::string &na
     std::unique_ptr<tfaTargetPFtable> target(
         new tfaTargetPFtable(name, config, anchor_name, table_name,
                              address_type == LOCAL_ADDRESS ? ADDR_LOCAL : ADDR_OTHER, ttl));
+    if (!install)
+        return target;
     target->flags = (managed ? TF_MANAGED : TF_NONE) |
                     (flush_on_create ? TF_FLUSH_ON_CREATE : TF_NONE) |
                     (flush_on_destroy ? TF_FLUSH_ON_DESTROY : TF_NONE) |
@@ -192,7 +197,10 @@ bool tfaTargetPFtable::FlushTable()
         return false;
     // A stale errno must not be reported for a table that was merely empty.
     errno = 0;
-    if (pfr_clr_addrs(Descriptor(), &table, &deleted) == 0 && deleted > 0) {
+    int result = pfr_clr_addrs(Descriptor(), &table, &deleted);
+    if (result == 0)
+        added_at.clear();
+    if (result == 0 && deleted > 0) {
         pf_dprintf("%s: %s, %s: %d\n", "FlushTable", anchor_name.c_str(), table_name.c_str(),
                    deleted);
         return true;
@@ -238,6 +246,8 @@ bool tfaTargetPFtable::AddTableEntry(const std::string &address)
         added > 0) {
         pf_dprintf("%s: %s, %s: %s\n", "AddTableEntry", anchor_name.c_str(), table_name.c_str(),
                    address.c_str());
+        if (ttl != 0)
+            added_at.emplace(address, static_cast<int64_t>(pf_time()));
         return true;
     }
     ReportEntryFailure(table, address, "adding");
@@ -258,6 +268,7 @@ bool tfaTargetPFtable::RemoveTableEntry(const std::string &address)
         ReportEntryFailure(table, address, "removing");
         return false;
     }
+    added_at.erase(address);
     if (deleted > 0) {
         pf_dprintf("%s: %s, %s: %s\n", "RemoveTableEntry", anchor_name.c_str(), table_name.c_str(),
                    address.c_str());
@@ -274,14 +285,24 @@ bool tfaTargetPFtable::ExpireTableEntries()
     pfr_table table;
     ScopedBuf stats(BUF_ASTATS);
     ScopedBuf expired(BUF_ADDRS);
-    int deleted = 0;
 
     if (!InitTable(table))
         return false;
-    if (pfr_get_astats(Descriptor(), &table, &stats.buf) == -1 || stats.buf.count == 0)
+    int64_t now = static_cast<int64_t>(pf_time());
+    if (pfr_get_astats(Descriptor(), &table, &stats.buf) == -1) {
+        if (errno != EINVAL || added_at.empty())
+            return false;
+        if (!limit_reported)
+            td_printf("%s: table larger than one pf request may carry (net.pf.request_maxcount); "
+                      "expiring the addresses this target added in requests of %d. Raise "
+                      "net.pf.request_maxcount (sysctl) for full expiry.\n",
+                      table_name.c_str(), REQUEST_LIMIT);
+        limit_reported = true;
+        return ExpireAdded(table, now);
+    }
+    if (stats.buf.count == 0)
         return false;
 
-    int64_t now = static_cast<int64_t>(pf_time());
     for (int i = 0; i < stats.buf.count; i++) {
         auto *stat = static_cast<pfr_astats *>(pfr_buf_at(&stats.buf, i));
         stat->pfras_a.pfra_fback = PFR_FB_NONE;
@@ -295,9 +316,37 @@ bool tfaTargetPFtable::ExpireTableEntries()
     }
     if (expired.buf.count == 0)
         return true;
+    return DeleteAddresses(table, expired.buf);
+}
 
-    if (pfr_del_addrs(Descriptor(), &table, static_cast<const pfr_addr *>(expired.buf.storage),
-                      expired.buf.count, &deleted) == -1)
+bool tfaTargetPFtable::ExpireAdded(const pfr_table &table, int64_t now)
+{
+    ScopedBuf expired(BUF_ADDRS);
+    std::vector<std::string> gone;
+    for (const auto &[address, since] : added_at) {
+        if (now - since <= static_cast<int64_t>(ttl))
+            continue;
+        if (!parse_address(address, expired.buf))
+            return false;
+        gone.push_back(address);
+        if (expired.buf.count == REQUEST_LIMIT && !DeleteAddresses(table, expired.buf))
+            return false;
+    }
+    if (expired.buf.count > 0 && !DeleteAddresses(table, expired.buf))
+        return false;
+    for (const auto &address : gone)
+        added_at.erase(address);
+    return true;
+}
+
+// Deletes the addresses of `addrs` and empties it.
+bool tfaTargetPFtable::DeleteAddresses(const pfr_table &table, pfr_buf &addrs)
+{
+    int deleted = 0;
+    int result = pfr_del_addrs(Descriptor(), &table, static_cast<const pfr_addr *>(addrs.storage),
+                               addrs.count, &deleted);
+    pfr_buf_clear(&addrs);
+    if (result == -1)
         return false;
     if (deleted > 0)
         pf_dprintf("%s: %s, %s: %d\n", "ExpireTableEntries", anchor_name.c_str(),

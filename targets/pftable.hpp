@@ -10,7 +10,9 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
 
+struct pfr_buf;
 struct pfr_table;
 
 // Puts an address of each matching flow into a pf table and removes it again once it has been
@@ -29,8 +31,10 @@ public:
     // "managed", "flush_on_create", "flush_on_destroy" and "auto_expire"; throws tdException for a
     // missing table name or a value of the wrong type. Creates and empties the table when the
     // flags ask for it, whatever pf answers. `config` is not owned and must outlive the target.
+    // Without `install` the keys are only checked: the target has no flags and never touches pf.
     static std::unique_ptr<tfaTargetPFtable> Create(const std::string &name, tfaTargetPFtableConfig *config,
-                                    const json &target_config, const json &type_config);
+                                    const json &target_config, const json &type_config,
+                                    bool install = true);
 
     tfaTargetPFtable(const std::string &name, tfaTargetPFtableConfig *config,
                      const std::string &anchor_name, const std::string &table_name,
@@ -61,9 +65,14 @@ public:
     bool AddTableEntry(const std::string &address);
     // True when pf removed the address; false when it was absent.
     bool RemoveTableEntry(const std::string &address);
-    // Removes every address whose zero time lies more than `ttl` seconds back. False when the
-    // table is empty or cannot be read, or when the deletion fails.
+    // Removes every address whose zero time lies more than `ttl` seconds back. A table larger
+    // than one pf request may carry cannot be read: then the addresses this target added expire
+    // by the time it added them, deleted in requests within the limit, and the limit is reported
+    // once. False when the table is empty or cannot be read, or when a deletion fails.
     bool ExpireTableEntries();
+
+    // pf's default net.pf.request_maxcount: the most addresses one request may carry.
+    static constexpr int REQUEST_LIMIT = 65535;
     // Inserts the full path of every anchor directly under `path` ("" is the main ruleset) into
     // `anchors`; true when every request succeeded.
     bool GetAnchors(std::set<std::string> &anchors, const std::string &path);
@@ -87,4 +96,11 @@ private:
     // "removing"); silent when errno is 0.
     void ReportEntryFailure(const pfr_table &table, const std::string &address,
                             const char *action) const;
+    // Expires what `added_at` holds, in requests of at most REQUEST_LIMIT addresses.
+    bool ExpireAdded(const pfr_table &table, int64_t now);
+    bool DeleteAddresses(const pfr_table &table, pfr_buf &addrs);
+
+    // When this target first added each address that is still in the table, by pf's clock.
+    std::unordered_map<std::string, int64_t> added_at;
+    bool limit_reported = false;
 };

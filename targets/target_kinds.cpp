@@ -20,7 +20,8 @@ std::unique_ptr<tfaTarget> CreateNFTset(const std::string &name, const json &tar
                                         const json &type_config,
                                         const tfaTargetResources &resources)
 {
-    return tfaTargetNFTset::Create(name, resources.nft_config, target_config, type_config);
+    return tfaTargetNFTset::Create(name, resources.nft_config, target_config, type_config,
+                                   !resources.validate);
 }
 #endif
 
@@ -28,7 +29,8 @@ std::unique_ptr<tfaTarget> CreatePFtable(const std::string &name, const json &ta
                                          const json &type_config,
                                          const tfaTargetResources &resources)
 {
-    return tfaTargetPFtable::Create(name, resources.pf_config, target_config, type_config);
+    return tfaTargetPFtable::Create(name, resources.pf_config, target_config, type_config,
+                                    !resources.validate);
 }
 
 std::unique_ptr<tfaTarget> CreateSink(const std::string &name, const json &target_config,

@@ -14,6 +14,9 @@ class tfaTargetPFtableConfig;
 struct tfaTargetResources {
     tfaTargetPFtableConfig *pf_config = nullptr;
     tfaTargetNFTsetConfig *nft_config = nullptr;
+    // Build only to check the keys: the target must not touch pf or the filesystem, now or when
+    // it is destroyed.
+    bool validate = false;
 };
 
 // One kind of target a configuration may name in "target_type".

@@ -47,16 +47,17 @@ TEST_F(Status, ReportsAndResetsFlowCounters)
     json status = {{"other_plugin", "kept"}};
     plugin.GetStatus(status);
     EXPECT_EQ(status, json::parse(R"({
-        "actions": 1, "actions_enabled": 1, "flows": 3, "flows_priv": 3, "flows_queued": 3,
-        "global_exemptions": 2, "other_plugin": "kept", "targets": 2, "targets_enabled": 1
+        "actions": 1, "actions_enabled": 1, "flows": 3, "flows_priv": 3, "flows_queued": 3, "flows_dropped": 0,
+        "global_exemptions": 2, "load_faults": 0, "other_plugin": "kept", "targets": 2,
+        "targets_enabled": 1
     })"));
     EXPECT_TRUE(status["flows"].is_number_unsigned());
 
     json second = json::object();
     plugin.GetStatus(second);
     EXPECT_EQ(second, json::parse(R"({
-        "actions": 1, "actions_enabled": 1, "flows": 0, "flows_priv": 0, "flows_queued": 3,
-        "global_exemptions": 2, "targets": 2, "targets_enabled": 1
+        "actions": 1, "actions_enabled": 1, "flows": 0, "flows_priv": 0, "flows_queued": 3, "flows_dropped": 0,
+        "global_exemptions": 2, "load_faults": 0, "targets": 2, "targets_enabled": 1
     })"));
 }
 

@@ -142,13 +142,15 @@ public:
     void SetNow(int64_t value) { now = value; }
     tdTimeOfDay &Clock() { return time_of_day; }
     tfaTargetPFtableConfig *PfConfig() const { return pf_config.get(); }
+    void ClearLoadFaults() { load_faults.clear(); }
+    size_t QueueLimit() { return queue_limit; }
+    // How long the idle worker sleeps; a long one turns a lost wake-up into a hang.
+    void SetIdleWait(std::chrono::milliseconds wait) { idle_wait = wait; }
 
     std::vector<tfaFlowEntry> Queue()
     {
-        Lock();
-        std::vector<tfaFlowEntry> entries(flow_queue.begin(), flow_queue.end());
-        Unlock();
-        return entries;
+        std::lock_guard<QueueLock> guard(queue_lock);
+        return std::vector<tfaFlowEntry>(flow_queue.begin(), flow_queue.end());
     }
     // One batch on the calling thread, as the worker would take it.
     bool RunQueue() { return ProcessQueue(); }

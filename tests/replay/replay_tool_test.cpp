@@ -83,7 +83,8 @@ TEST_F(ReplayTool, ReplaysTheExamples)
     json status = summary["status"];
     status.erase("flows_queued"); // the last batch's size depends on timing
     EXPECT_EQ(status, json::parse(R"({"actions": 5, "actions_enabled": 5, "flows": 226,
-        "flows_priv": 226, "global_exemptions": 2, "targets": 7, "targets_enabled": 6})"));
+        "flows_priv": 226, "flows_dropped": 0, "global_exemptions": 2, "load_faults": 0, "targets": 7,
+        "targets_enabled": 6})"));
     EXPECT_EQ(summary["matches"], json::parse(R"({
         "p2p": {"log_entries": 9, "sink_payloads": 0},
         "streaming": {"log_entries": 0, "sink_payloads": 25},
@@ -169,7 +170,7 @@ TEST_F(ReplayTool, CheckReportsThePluginsMessages)
         {"empty application criteria",
          R"({"targets": {"l": {"target_type": "log"}},
              "actions": {"a1": {"criteria": "ai:", "targets": ["l"]}}})",
-         "", 1, "flow-actions: ai:"},
+         "", 1, "a1: ai:"},
         {"pf device the host lacks", R"({"target_globals": {"pftable": {"device": "/dev/pf1"}}})",
          "", 1,
          "void tfaTargetPFtableConfig::SetDevice(const std::string &): /dev/pf1: No such file "
@@ -202,6 +203,40 @@ TEST_F(ReplayTool, CheckReportsThePluginsMessages)
         else
             EXPECT_EQ(lines.back(), row.last_line) << check.err;
     }
+}
+
+// check reported such a file as loaded although it would not do what it says: a bad expression
+// (which also starved every later action), unknown names (a negated one matching every flow), a
+// bad line of a criteria file, a bad exemption. It exits 1 and names every fault, and run still
+// replays the file as the agent would run it.
+TEST_F(ReplayTool, CheckFailsOnFaultsTheLoadKeeps)
+{
+    Write(dir + "/rules", "pi:dns\r\nbogus ==\n");
+    Write(dir + "/conf.json", R"({
+        "targets": {"l": {"target_type": "log", "path": "."}},
+        "actions": {
+            "expr": {"criteria": "bogus == 1", "targets": "l", "priority": 0},
+            "proto": {"criteria": ["pi:dnss", "pi:!nosuch"], "targets": "l"},
+            "app": {"criteria": "ai:!nosuch", "targets": "l", "exemptions": "ip_protocol =="},
+            "file": {"criteria": "rules", "targets": "l"}
+        },
+        "exemptions": ["other_ip =="]
+    })");
+    Outcome check = Tool("check -c conf.json -a examples/applications.json");
+    EXPECT_EQ(check.status, 1);
+    for (const char *fault :
+         {"expr: criteria parse error: \"bogus == 1\": ", "proto: Invalid protocol: dnss",
+          "proto: Invalid protocol: nosuch", "app: Invalid application: nosuch",
+          "app: exemption parse error: \"ip_protocol ==\": ",
+          "file: rules:2: criteria parse error: \"bogus ==\": ",
+          "flow-actions: exemption parse error: \"other_ip ==\": ",
+          "flow-actions: 7 fault(s) above; the configuration would not do what it says"}) {
+        SCOPED_TRACE(fault);
+        EXPECT_NE(check.err.find(fault), std::string::npos) << check.err;
+    }
+    EXPECT_EQ(check.err.find("file: rules:1"), std::string::npos) << check.err;
+    Outcome run = Tool("run -c conf.json -a examples/applications.json examples/flows.jsonl");
+    EXPECT_EQ(run.status, 0) << run.err;
 }
 
 TEST_F(ReplayTool, CheckPassesTheExample)

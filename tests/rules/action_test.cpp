@@ -91,8 +91,10 @@ TEST_F(Action, CreateFaults)
          "tdException: a1: invalid string or array parameter type: criteria"},
         {"criteria element of the wrong type", with({{"criteria", {"*", 5}}}),
          "json: [json.exception.type_error.302] type must be string, but is number"},
-        {"empty criteria", with({{"criteria", ""}}), "string: invalid criteria (zero-length)"},
-        {"prefix without value", with({{"criteria", "ai:"}}), "string: ai:"},
+        // These plain-string faults did not name the action.
+        {"empty criteria", with({{"criteria", ""}}),
+         "tdException: a1: invalid criteria (zero-length)"},
+        {"prefix without value", with({{"criteria", "ai:"}}), "tdException: a1: ai:"},
         {"window that is not an object", with({{"time_of_day", {"08:00"}}}),
          "tdException: a1: invalid time_of_day: time window must be an object, not: string"},
         {"window member of the wrong type", with({{"time_of_day", {{{"start", 8}}}}}),
@@ -115,7 +117,7 @@ TEST_F(Action, CreateFaults)
         {"exemption of the wrong type", with({{"exemptions", {"10.0.0.1", true}}}),
          "tdException: a1: exemptions must be a string, not: boolean"},
         {"empty exemption", with({{"exemptions", {""}}}),
-         "string: Exemption criteria can not be zero-length"},
+         "tdException: a1: Exemption criteria can not be zero-length"},
         {"halt_on_match of the wrong type", with({{"halt_on_match", "yes"}}),
          "tdException: a1: invalid bool parameter type: halt_on_match"},
         // Keys are read in a fixed order: the first bad one decides.
@@ -348,20 +350,84 @@ TEST_F(Action, ExemptLogsAndSkipsTargets)
     EXPECT_EQ(journal.Count(), 0u);
 }
 
-TEST_F(Action, CriteriaParseErrorPassesToTheCaller)
+// A criteria that faulted used to throw out of the action, so the worker dropped the flow for
+// every later action and logged the fault on every flow; the action is skipped for that flow,
+// the first fault logged with its name and every one counted.
+TEST_F(Action, CriteriaFaultSkipsTheActionOnceLogged)
 {
     auto action = Create({{"criteria", "detected_protocol =="}, {"targets", "t1"}});
-    auto flow = MakeFlow();
+    LogCapture capture;
     tdFlowParams params;
-    try {
-        action->ProcessFlow(tdPluginProcessor::EVENT_DPI_COMPLETE, flow, params);
-        ADD_FAILURE() << "bad expression evaluated";
-    } catch (const tdException &e) {
-        EXPECT_EQ(
-            std::string(e.what()).rfind("criteria parse error: \"detected_protocol ==\": ", 0), 0u)
-            << e.what();
+    for (int i = 0; i < 3; i++) {
+        auto flow = MakeFlow();
+        EXPECT_EQ(action->ProcessFlow(tdPluginProcessor::EVENT_DPI_COMPLETE, flow, params),
+                  tfaAction::AR_NO_MATCH);
     }
+    EXPECT_EQ(action->GetFaults(), 3u);
+    auto lines = capture.LogLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("a1: criteria parse error: \"detected_protocol ==\": ", 0), 0u)
+        << lines[0];
     EXPECT_EQ(journal.Count(), 0u);
+}
+
+// Faults that showed only on the first flow, or never (an unknown protocol name, negated or not,
+// matched nothing or everything without a word), are reported at load with the action's name
+// and, for a criteria file, its path and line; the action still loads.
+TEST_F(Action, LoadReportsFaultsItKeeps)
+{
+    TempDir scratch{"tfa-action"};
+    std::string file = scratch.Write("crit", "# list\npi:dns\nbogus ==\n");
+    struct Row {
+        const char *name;
+        json criteria;
+        json exemptions;
+        std::vector<std::string> faults;
+    };
+    const Row rows[] = {
+        {"unknown protocol", "pi:dnss", nullptr, {"a1: Invalid protocol: dnss"}},
+        {"negated unknown protocol", "pi:!dnss", nullptr, {"a1: Invalid protocol: dnss"}},
+        {"negated unknown application", "ai:!nosuch", nullptr,
+         {"a1: Invalid application: nosuch"}},
+        {"unknown protocol id", "pi:400", nullptr, {"a1: Invalid protocol ID: 400"}},
+        {"expression", "bogus == 1", nullptr, {"a1: criteria parse error: \"bogus == 1\": "}},
+        {"file line", file, nullptr,
+         {"a1: " + file + ":3: criteria parse error: \"bogus ==\": "}},
+        {"exemption", "*", "ip_protocol ==",
+         {"a1: exemption parse error: \"ip_protocol ==\": "}},
+        {"sound", json::array({"pi:dns", "ip_protocol == 6"}), "10.0.0.1", {}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        json config = {{"criteria", row.criteria}, {"targets", "t1"}};
+        if (!row.exemptions.is_null())
+            config["exemptions"] = row.exemptions;
+        LogCapture capture;
+        ASSERT_NE(Create(config), nullptr);
+        const auto &faults = plugin.GetLoadFaults();
+        ASSERT_EQ(faults.size(), row.faults.size());
+        for (size_t i = 0; i < faults.size(); i++) {
+            EXPECT_EQ(faults[i].rfind(row.faults[i], 0), 0u) << faults[i];
+            EXPECT_TRUE(capture.Contains(faults[i] + "\n"));
+        }
+        plugin.ClearLoadFaults();
+    }
+}
+
+// Criteria file lines written with CRLF or trailing blanks ("pi:dns\r", "pi:tls  ") named no
+// protocol and silently never matched.
+TEST_F(Action, CriteriaFileLinesLoseTrailingBlanks)
+{
+    TempDir scratch{"tfa-action"};
+    std::string file = scratch.Write("crit", "pi:dns\r\n  pi:tls \t \r\n");
+    auto action = Create({{"criteria", file}, {"targets", "t1"}});
+    EXPECT_TRUE(plugin.GetLoadFaults().empty());
+    tdFlowParams params;
+    for (uint32_t protocol : {PROTO_DNS, PROTO_TLS}) {
+        auto flow = MakeFlow(0, protocol);
+        EXPECT_EQ(action->ProcessFlow(tdPluginProcessor::EVENT_DPI_COMPLETE, flow, params),
+                  tfaAction::AR_MATCH);
+    }
 }
 
 TEST_F(Action, FlowParametersReachTheCriteria)
@@ -459,8 +525,9 @@ TEST_F(Action, UnexpandedTextIsTheExpression)
     auto action = Create({{"criteria", "${app}"}, {"targets", "t1"}});
     auto flow = MakeFlow(APP_APPLE);
     tdFlowParams params;
-    EXPECT_THROW(action->ProcessFlow(tdPluginProcessor::EVENT_DPI_COMPLETE, flow, params),
-                 tdException);
+    EXPECT_EQ(action->ProcessFlow(tdPluginProcessor::EVENT_DPI_COMPLETE, flow, params),
+              tfaAction::AR_NO_MATCH);
+    EXPECT_EQ(action->GetFaults(), 1u);
 }
 
 // With no file descriptor left, the criteria file or directory exists but cannot be opened.

@@ -126,10 +126,13 @@ TEST_F(Criteria, Compile)
          false,
          {},
          {"Invalid protocol ID: 99999999999999999999\n"}},
-        {"pi:nosuchprotocol", T::CT_PI, false, {}, {}},
-        {"pi:dn", T::CT_PI, false, {}, {}},
-        {"pi:dnss", T::CT_PI, false, {}, {}},
-        {std::string("pi:dns\0x", 8), T::CT_PI, false, {}, {}},
+        // Unknown protocol names used to resolve to nothing without a word.
+        {"pi:nosuchprotocol", T::CT_PI, false, {}, {"Invalid protocol: nosuchprotocol\n"}},
+        {"pi:dn", T::CT_PI, false, {}, {"Invalid protocol: dn\n"}},
+        {"pi:dnss", T::CT_PI, false, {}, {"Invalid protocol: dnss\n"}},
+        {"pi:!dnss", T::CT_PI, true, {}, {"Invalid protocol: dnss\n"}},
+        {std::string("pi:dns\0x", 8), T::CT_PI, false, {},
+         {std::string("Invalid protocol: dns\0x\n", 24)}},
         {"ac:119", T::CT_AC, false, {}, {}},
         {"pc:!5", T::CT_PC, true, {}, {}},
     };
@@ -141,11 +144,22 @@ TEST_F(Criteria, Compile)
         EXPECT_EQ(criteria->IsNegated(), row.negated);
         EXPECT_EQ(criteria->GetIds(), row.ids);
         EXPECT_EQ(criteria->GetExpression(), row.text);
-        EXPECT_EQ(capture.Lines(), row.lines);
+        // A resolution fault is kept for the action to report under its name.
+        Lines lines;
+        std::string fault;
+        for (const auto &line : row.lines) {
+            if (line.rfind("Invalid ", 0) == 0)
+                fault = line.substr(0, line.size() - 1);
+            else
+                lines.push_back(line);
+        }
+        EXPECT_EQ(capture.Lines(), lines);
+        EXPECT_EQ(criteria->GetFault(), fault);
     }
 }
 
-// Failures of resolution are always shown; successes only as debug output.
+// Failures of resolution were written without the action's name; they are kept for the action
+// to report, and successes stay debug output.
 TEST_F(Criteria, ResolutionLogLevels)
 {
     LogCapture capture;
@@ -154,8 +168,9 @@ TEST_F(Criteria, ResolutionLogLevels)
     std::unique_ptr<tfaCriteria> c(tfaCriteria::Create("ai:facebook"));
     std::unique_ptr<tfaCriteria> d(tfaCriteria::Create("ai:0"));
     std::unique_ptr<tfaCriteria> e(tfaCriteria::Create("pi:dns"));
-    EXPECT_EQ(capture.LogLines(),
-              (Lines{"Invalid application: myspace\n", "Invalid protocol ID: 22\n"}));
+    EXPECT_EQ(capture.LogLines(), Lines{});
+    EXPECT_EQ(a->GetFault(), "Invalid application: myspace");
+    EXPECT_EQ(b->GetFault(), "Invalid protocol ID: 22");
     EXPECT_EQ(capture.DebugLines(),
               (Lines{"Push application ID: facebook: 119\n",
                      "Failed to resolve application: 0: 0\n", "Push protocol ID: DNS: 5\n"}));

@@ -438,9 +438,10 @@ TEST_F(LogTarget, ZeroIntervalWritesEveryTick)
     }
 }
 
-// A directory that cannot be used drops the batch and keeps "time_start"; once it is usable
-// again the target writes as before.
-TEST_F(LogTarget, UnusableDirectoryDropsBatch)
+// Writes into a directory that cannot be used used to drop the batch with only a debug line;
+// the batch is kept and written with the next interval's file once the directory is usable,
+// and the fault is reported once, at normal level.
+TEST_F(LogTarget, UnusableDirectoryKeepsBatchForTheNextFile)
 {
     LogCapture capture;
     std::string logs = dir + "/logs";
@@ -450,27 +451,93 @@ TEST_F(LogTarget, UnusableDirectoryDropsBatch)
     fs::remove(logs);
     std::ofstream(logs) << "not a directory";
 
-    Record(*target, "lost1", tdPluginProcessor::EVENT_DPI_NEW);
-    Record(*target, "lost2", tdPluginProcessor::EVENT_DPI_NEW);
-    SetMonotonic(1001);
-    fake_wall = 1700000001;
+    Record(*target, "kept1", tdPluginProcessor::EVENT_DPI_NEW);
+    Record(*target, "kept2", tdPluginProcessor::EVENT_DPI_NEW);
     size_t before = tdLogDirectory::GetClosedFiles().size();
-    target->Tick();
-    EXPECT_TRUE(capture.Contains("log: Error opening new log file: Not a directory\n"));
+    for (int second = 1; second <= 2; second++) {
+        SetMonotonic(1000 + second);
+        fake_wall = 1700000000 + second;
+        target->Tick();
+    }
+    EXPECT_EQ(capture.LogLines(),
+              std::vector<std::string>{
+                  "log: Error writing log file: Not a directory; 2 entries kept for the next write\n"});
     EXPECT_TRUE(ClosedSince(before).empty());
 
     fs::remove(logs);
     ASSERT_TRUE(fs::create_directory(logs));
-    Record(*target, "kept", tdPluginProcessor::EVENT_DPI_NEW);
-    SetMonotonic(1002);
-    fake_wall = 1700000002;
+    Record(*target, "kept3", tdPluginProcessor::EVENT_DPI_NEW);
+    SetMonotonic(1003);
+    fake_wall = 1700000003;
     target->Tick();
     auto files = ClosedSince(before);
     ASSERT_EQ(files.size(), 1u);
     json document = ReadDocument(files[0]);
     EXPECT_EQ(document["time_start"], 1700000000);
-    ASSERT_EQ(document["entries"].size(), 1u);
-    EXPECT_EQ(document["entries"][0]["flow_action"], "kept");
+    ASSERT_EQ(document["entries"].size(), 3u);
+    EXPECT_EQ(document["entries"][2]["flow_action"], "kept3");
+}
+
+// Pending entries had no bound: reaching "max_entries" now writes them at once and starts a new
+// interval; while writes fail, the oldest make room, so memory stays bounded.
+TEST_F(LogTarget, MaxEntriesBoundsPendingEntries)
+{
+    LogCapture capture;
+    std::string logs = dir + "/logs";
+    ASSERT_TRUE(fs::create_directory(logs));
+    std::unique_ptr<tfaTargetLog> target(tfaTargetLog::Create(
+        "log", {{"path", logs}, {"interval", 3600}, {"max_entries", 2}}, json()));
+    size_t before = tdLogDirectory::GetClosedFiles().size();
+    for (int i = 0; i < 5; i++)
+        Record(*target, "a" + std::to_string(i), tdPluginProcessor::EVENT_DPI_NEW);
+    auto files = ClosedSince(before);
+    ASSERT_EQ(files.size(), 2u);
+    EXPECT_EQ(ReadDocument(files[0])["entries"].size(), 2u);
+    EXPECT_EQ(ReadDocument(files[1])["entries"][1]["flow_action"], "a3");
+
+    fs::remove_all(logs);
+    for (int i = 5; i < 9; i++)
+        Record(*target, "a" + std::to_string(i), tdPluginProcessor::EVENT_DPI_NEW);
+    ASSERT_TRUE(fs::create_directory(logs));
+    target.reset();
+    files = ClosedSince(before);
+    ASSERT_EQ(files.size(), 3u);
+    json entries = ReadDocument(files[2])["entries"];
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[1]["flow_action"], "a8");
+    EXPECT_TRUE(capture.Contains("log: 2 log entries pending; dropping the oldest until a write "
+                                 "succeeds\n"));
+}
+
+// A "/" in the prefix or suffix, or a NUL byte in any name, was found only when a file was
+// opened (every batch dropped; a NUL hung the file creation): it is refused at load.
+TEST_F(LogTarget, UnwritableNamesAreRefusedAtLoad)
+{
+    struct Row {
+        const char *key;
+        std::string value;
+        std::string fault;
+    };
+    const Row rows[] = {
+        {"prefix", "a/b", "log: invalid prefix: contains \"/\""},
+        {"suffix", "/.json", "log: invalid suffix: contains \"/\""},
+        {"prefix", std::string("a\0b", 3), "log: invalid prefix: contains a NUL byte"},
+        {"suffix", std::string(".js\0n", 5), "log: invalid suffix: contains a NUL byte"},
+        {"path", std::string("/tmp\0x", 6), "log: invalid path: contains a NUL byte"},
+        {"max_entries", "", "log: max_entries invalid; < 1"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.fault);
+        json config = {{row.key, row.value}};
+        if (row.value.empty())
+            config[row.key] = 0;
+        try {
+            tfaTargetLog::Create("log", config, json());
+            ADD_FAILURE() << "accepted";
+        } catch (const tdException &e) {
+            EXPECT_EQ(e.what(), row.fault);
+        }
+    }
 }
 
 // A watcher reading the directory while large files are written only ever finds whole

@@ -657,3 +657,30 @@ TEST_F(PFtableTarget, UnknownAddressTypeAddsNothing)
 }
 
 } // namespace
+
+// A table larger than one pf request (net.pf.request_maxcount, 65535) could not be read, so its
+// addresses never expired; the target now expires what it added, in requests within the limit,
+// and says once how to raise the limit.
+TEST_F(PFtableTarget, ExpiryWorksBeyondOneRequest)
+{
+    CreateTable("", "big");
+    auto target = Make({{"table_name", "big"}, {"ttl", 60}});
+    const int count = tfaTargetPFtable::REQUEST_LIMIT + 10;
+    for (int i = 0; i < count; i++)
+        ASSERT_TRUE(target->AddTableEntry("10." + std::to_string(i >> 16) + "." +
+                                          std::to_string((i >> 8) & 0xff) + "." +
+                                          std::to_string(i & 0xff)));
+    pfsim::SetClock(T0 + 30);
+    ASSERT_TRUE(target->AddTableEntry("192.0.2.77"));
+
+    LogCapture capture;
+    pfsim::SetClock(T0 + 61);
+    EXPECT_TRUE(target->ExpireTableEntries());
+    EXPECT_EQ(Addresses("big"), Lines{"192.0.2.77@30"});
+    pfsim::SetClock(T0 + 91);
+    target->Update();
+    EXPECT_TRUE(Addresses("big").empty());
+    auto lines = capture.LogLines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].rfind("big: table larger than one pf request may carry", 0), 0u) << lines[0];
+}

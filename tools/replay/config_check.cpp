@@ -15,6 +15,7 @@ constexpr const char *CONF_FILENAME = "conf_filename";
 // The worker's first line of a load, and the start of the line that ends a load that finished.
 constexpr const char *RELOADING = ": Reloading configuration...\n";
 constexpr const char *LOADED = ": Loaded ";
+constexpr const char *LOAD_FAULTS = "load_faults";
 constexpr std::chrono::milliseconds LOAD_POLL{2};
 
 using Outcome = tfaConfigCheck::Outcome;
@@ -71,6 +72,15 @@ bool WaitForFirstPass(const tdThread &worker)
     return true;
 }
 
+// What the load reported without refusing the file, as the plug-in's status counts it.
+uint64_t LoadFaults(tdPluginProcessor &plugin)
+{
+    json status = json::object();
+    plugin.GetStatus(status);
+    auto it = status.find(LOAD_FAULTS);
+    return it != status.end() && it->is_number_unsigned() ? it->get<uint64_t>() : 0;
+}
+
 // The lines from the start of the load on (the worker's start-up lines come before it), and
 // whether the load reached its summary line.
 Outcome Judge(const std::string &tag, const std::vector<tfaConfigCheck::Line> &lines)
@@ -115,6 +125,7 @@ tfaConfigCheck::Outcome tfaConfigCheck::Load(tdPluginLoader &loader, const std::
             {false, tag + ": the plug-in did not finish loading its configuration within " +
                         std::to_string(LOAD_LIMIT_SECONDS) + " seconds\n"});
     outcome.loaded = outcome.loaded && passed;
+    outcome.faults = LoadFaults(*plugin);
     plugin->Terminate();
     return outcome;
 }

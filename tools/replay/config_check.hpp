@@ -24,6 +24,9 @@ public:
 
     struct Outcome {
         bool loaded = false;
+        // Faults the load reported without refusing the file (unknown names, expressions that
+        // do not compile), as the plug-in's status counts them.
+        uint64_t faults = 0;
         // What the plug-in wrote from the start of its load to the end of that pass, in order;
         // when the load failed, its last log line (not debug) is the plug-in's reason.
         std::vector<Line> lines;

@@ -268,7 +268,14 @@ int tfaReplayCommands::Check(const HostOptions &options)
         tdPluginLoader loader(options.plugin);
         tfaConfigCheck::Outcome outcome = tfaConfigCheck::Load(loader, options.tag, options.config);
         outcome.Write(true);
-        return outcome.loaded ? 0 : 1;
+        if (!outcome.loaded)
+            return 1;
+        if (outcome.faults == 0)
+            return 0;
+        // The load said each as it met it; the count tells the operator it is not clean.
+        td_printf("%s: %llu fault(s) above; the configuration would not do what it says\n",
+                  options.tag.c_str(), static_cast<unsigned long long>(outcome.faults));
+        return 1;
     });
 }
 
