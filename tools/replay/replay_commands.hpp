@@ -28,6 +28,7 @@ public:
         std::vector<std::string> sinks; // NAME=PATH
         std::string summary_json;
         bool debug = false;
+        size_t line_limit = tfaEventReader::DEFAULT_LINE_LIMIT;
         tfaReplayHost::Options replay;
     };
 
