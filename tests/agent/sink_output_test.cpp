@@ -1,5 +1,5 @@
-#include "host/exception.hpp"
 #include "agent/sink_output.hpp"
+#include "host/exception.hpp"
 #include "support/capture.hpp"
 
 #include <cstdlib>
@@ -193,7 +193,10 @@ TEST(SinkOutput, WriteFailureIsReportedOnceAndCounted)
     EXPECT_EQ(output->GetPayloads(), 2u);
     EXPECT_EQ(output->GetFailures(), 2u);
     EXPECT_EQ(capture.LogLines(),
-              std::vector<std::string>{"full: /dev/full: No space left on device\n"});
+              std::vector<std::string>{"full: /dev/full: No space left on device: records are "
+                                       "lost until it clears\n"});
+    EXPECT_EQ(output->GetLosses(),
+              (std::map<std::string, uint64_t>{{"No space left on device", 2}}));
 }
 
 TEST(SinkOutputRegistry, DeliversByNameAndCountsUnknown)

@@ -149,7 +149,7 @@ int ReplayFlows(tfaReplayConsole &console, tdPluginProcessor &plugin, Input &inp
     replay.batch = input.IsFile();
     replay.worker_stopped = [&console]() { return console.WorkerStopped(); };
     replay.activity = [&matches]() { return TargetActivity(matches); };
-    tfaEventReader reader(input.Stream(), input.name);
+    tfaEventReader reader(input.Stream(), input.name, options.line_limit);
     tfaReplayHost host(plugin, replay);
 
     {
@@ -177,7 +177,11 @@ int ReplayFlows(tfaReplayConsole &console, tdPluginProcessor &plugin, Input &inp
     fflush(stdout);
     if (!options.summary_json.empty())
         WriteSummary(options.summary_json, summary);
-    return host.IsDrained() ? 0 : 1;
+    // The run's output is incomplete: whoever started it must not take it as done.
+    uint64_t lost = tfaReplayReport::GetLostRecords(summary);
+    if (lost > 0)
+        td_printf("%llu sink records lost\n", static_cast<unsigned long long>(lost));
+    return host.IsDrained() && lost == 0 ? 0 : 1;
 }
 } // namespace
 
