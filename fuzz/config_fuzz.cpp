@@ -4,13 +4,13 @@
 
 #include "agent/log_control.hpp"
 #include "plugin/plugin.hpp"
+#include "rules/exception_text.hpp"
 #include "tools/replay/host_setup.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <exception>
 #include <memory>
 #include <string>
 #include <unistd.h>
@@ -55,9 +55,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     auto *plugin = dynamic_cast<tfaPlugin *>(processor.get());
     if (plugin == nullptr)
         abort();
+    // The worker survives whatever a load throws (a criteria's plain string among it) and
+    // describes it; so must this.
     try {
         plugin->Reload();
-    } catch (const std::exception &) {
+    } catch (...) {
+        tfaExceptionText();
     }
     return 0;
 }
