@@ -194,8 +194,8 @@ bool tdSinkOutput::Write(const std::string &bytes)
     return true;
 }
 
-// A part of a record would merge with the next one; what the system cannot cut back is reported
-// with the loss.
+// A part of a record would merge with the next one. A file the system will not cut back is
+// reported once and from then on left as it is.
 void tdSinkOutput::CutBack()
 {
     if (!cuttable || boundary < 0)
