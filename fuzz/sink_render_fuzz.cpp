@@ -1,6 +1,6 @@
 // Renders an arbitrary JSON payload under every combination of the dispatch flags and reads each
 // rendering back: the length header must count the body, a gzip body must inflate, and the JSON
-// and MessagePack bodies must decode to the payload (JSON with invalid UTF-8 replaced).
+// and MessagePack bodies must decode to the payload.
 
 #include "agent/sink_output.hpp"
 #include "encoding/json_depth.hpp"
@@ -68,9 +68,9 @@ void RoundTrip(const json &payload, Flags flags)
         Check(json::from_msgpack(body) == payload);
         return;
     }
+    // Equal as values: "-0" reads back as an unsigned 0, and numbers compare across kinds.
     Check(!body.empty() && body.back() == '\n');
-    json decoded = json::parse(body);
-    Check(decoded.type() == payload.type());
+    Check(json::parse(body) == payload);
 }
 } // namespace
 

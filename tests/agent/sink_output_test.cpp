@@ -108,6 +108,19 @@ TEST(SinkOutput, Renderings)
     }
 }
 
+// Found by the renderer's fuzz target: numbers whose kind changes on the way (a signed zero
+// reads back unsigned, a float keeps its sign) must still read back as the same values.
+TEST(SinkOutput, NumbersReadBackAsTheSameValues)
+{
+    for (const char *text : {"-0", "[-0, -0.0, 1.0, 18446744073709551615, -9223372036854775808]"}) {
+        SCOPED_TRACE(text);
+        const json payload = json::parse(text);
+        EXPECT_EQ(json::parse(tdSinkOutput::Render(payload, tdPlugin::DF_FORMAT_JSON)), payload);
+        EXPECT_EQ(json::from_msgpack(tdSinkOutput::Render(payload, tdPlugin::DF_FORMAT_MSGPACK)),
+                  payload);
+    }
+}
+
 TEST(SinkOutput, HeaderIsBigEndian)
 {
     json payload = {{"k", std::string(300, 'x')}};
