@@ -2,12 +2,18 @@
 #   make demo   build and replay the bundled example flows through the plug-in
 #   make test   build and run every test, then again under the sanitizers
 #   make install  install the plug-in under PREFIX (staged under DESTDIR when set)
+#   make fuzz   build the libFuzzer targets and run each for FUZZ_SECONDS
 JOBS ?= $(shell nproc)
 BUILD ?= build
 CMAKE_FLAGS ?=
 PREFIX ?= /usr/local
 
-.PHONY: all deps configure build demo-build demo test test-plain layering asan tsan freebsd-check install clean
+FUZZ_SECONDS ?= 60
+# make test runs each fuzz target this long, so a fault the seeds reach quickly fails the suite.
+FUZZ_SMOKE_SECONDS ?= 20
+FUZZ_TARGETS := fuzz-config fuzz-expression fuzz-replay-line fuzz-host-entry fuzz-sink-render
+
+.PHONY: all deps configure build demo-build demo test test-plain layering asan tsan freebsd-check install fuzz-build fuzz fuzz-smoke clean
 
 all: build
 
@@ -43,7 +49,7 @@ demo: demo-build
 	@echo "Replay the sink's payloads through the same configuration:"
 	@echo "  $(BUILD)/bin/tfa-replay run -c examples/flow-actions.json -a examples/applications.json $(DEMO)/events.jsonl"
 
-test: layering test-plain asan tsan freebsd-check
+test: layering test-plain asan tsan freebsd-check fuzz-smoke
 
 # Includes must run one way through the folders; prints each offending include.
 layering:
@@ -75,5 +81,17 @@ freebsd-check: deps
 install: build
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
 
+# libFuzzer targets in their own tree, built by clang with AddressSanitizer and UBSan; the normal
+# build never compiles them.
+fuzz-build: deps
+	CC=clang-14 CXX=clang++-14 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTFA_FUZZ=ON >/dev/null
+	cmake --build build-fuzz -j $(JOBS) --target $(FUZZ_TARGETS)
+
+fuzz: fuzz-build
+	scripts/run-fuzzers build-fuzz $(FUZZ_SECONDS)
+
+fuzz-smoke: fuzz-build
+	scripts/run-fuzzers build-fuzz $(FUZZ_SMOKE_SECONDS)
+
 clean:
-	rm -rf $(BUILD) build-asan build-tsan
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz

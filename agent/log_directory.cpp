@@ -11,6 +11,9 @@ namespace
 constexpr mode_t file_mode = 0666;
 constexpr char stamp_format[] = "%Y%m%dT%H%M%SZ";
 constexpr char temp_suffix[] = ".tmp";
+// Names are unique by construction, so a run of this many taken names means something else is
+// wrong (a name the system cuts short, a directory full of leftovers): fail rather than spin.
+constexpr unsigned CREATE_ATTEMPTS = 1000;
 
 struct ClosedFiles {
     std::mutex lock;
@@ -44,6 +47,12 @@ bool HasSlash(const std::string &text)
     return text.find('/') != std::string::npos;
 }
 
+// The system reads names as C strings: a NUL would cut every name at the same place.
+bool HasNul(const std::string &text)
+{
+    return text.find('\0') != std::string::npos;
+}
+
 std::string UtcStamp()
 {
     time_t now = time(nullptr);
@@ -61,13 +70,15 @@ std::string UtcStamp()
 int CreateTemp(const std::string &dir, const std::string &prefix, std::string &temp_path)
 {
     static std::atomic<unsigned> counter{0};
-    for (;;) {
+    for (unsigned attempt = 0; attempt < CREATE_ATTEMPTS; attempt++) {
         temp_path = Join(dir, "." + prefix + std::to_string(getpid()) + "-" +
                                   std::to_string(counter++) + temp_suffix);
         int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, file_mode);
         if (fd >= 0 || errno != EEXIST)
             return fd;
     }
+    errno = EEXIST;
+    return -1;
 }
 
 // Gives `from` the name `to` unless `to` exists; link() fails with EEXIST where rename() would
@@ -95,7 +106,8 @@ tdLogDirectory::~tdLogDirectory()
 FILE *tdLogDirectory::Open(const std::string &name)
 {
     Discard();
-    if (HasSlash(prefix) || HasSlash(name) || HasSlash(suffix)) {
+    if (HasSlash(prefix) || HasSlash(name) || HasSlash(suffix) || HasNul(path) ||
+        HasNul(prefix) || HasNul(name) || HasNul(suffix)) {
         errno = EINVAL;
         return nullptr;
     }
@@ -165,13 +177,15 @@ bool tdLogDirectory::PublishGenerated(std::string &final_path)
         last_stamp = stamp;
         sequence = 0;
     }
-    for (;;) {
+    for (unsigned attempt = 0; attempt < CREATE_ATTEMPTS; attempt++) {
         final_path = Join(path, prefix + stamp + "-" + std::to_string(sequence++) + suffix);
         if (LinkNoReplace(temp_path, final_path))
             return true;
         if (errno != EEXIST)
             return false;
     }
+    errno = EEXIST;
+    return false;
 }
 
 void tdLogDirectory::Discard()

@@ -4,8 +4,12 @@
 #include "host/log.hpp"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <limits>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <zlib.h>
 
 namespace
@@ -14,6 +18,7 @@ namespace
 constexpr int GZIP_WINDOW_BITS = 15 + 16;
 constexpr int GZIP_MEMORY_LEVEL = 8;
 constexpr uint64_t MAX_HEADER_LENGTH = std::numeric_limits<uint32_t>::max();
+constexpr mode_t FILE_MODE = 0666;
 
 // Setting up a deflate state costs ten times more than compressing a flow payload, so each
 // thread keeps one and resets it for every member.
@@ -76,26 +81,30 @@ const void *installed = nullptr; // the State of the installed registry
 
 std::shared_ptr<tdSinkOutput> tdSinkOutput::Open(const std::string &sink, const std::string &path)
 {
-    FILE *file = path == STDOUT_PATH ? stdout : fopen(path.c_str(), "wb");
-    if (file == nullptr)
+    int fd = path == STDOUT_PATH
+                 ? STDOUT_FILENO
+                 : open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, FILE_MODE);
+    if (fd < 0)
         throw tdException("%s: %s: %s", sink.c_str(), path.c_str(), strerror(errno));
-    return std::shared_ptr<tdSinkOutput>(new tdSinkOutput(sink, path, file));
+    return std::shared_ptr<tdSinkOutput>(new tdSinkOutput(sink, path, fd));
 }
 
 std::shared_ptr<tdSinkOutput> tdSinkOutput::Memory(const std::string &sink)
 {
-    return std::shared_ptr<tdSinkOutput>(new tdSinkOutput(sink, std::string(), nullptr));
+    return std::shared_ptr<tdSinkOutput>(new tdSinkOutput(sink, std::string(), NO_FILE));
 }
 
-tdSinkOutput::tdSinkOutput(const std::string &sink, const std::string &path, FILE *file)
-    : sink(sink), path(path), file(file)
+tdSinkOutput::tdSinkOutput(const std::string &sink, const std::string &path, int fd)
+    : sink(sink), path(path), fd(fd)
 {
+    struct stat sb;
+    cuttable = fd != NO_FILE && fstat(fd, &sb) == 0 && S_ISREG(sb.st_mode);
 }
 
 tdSinkOutput::~tdSinkOutput()
 {
-    if (file != nullptr && file != stdout)
-        fclose(file);
+    if (fd != NO_FILE && fd != STDOUT_FILENO)
+        close(fd);
 }
 
 std::string tdSinkOutput::Render(const json &payload, tdFlags<DispatchFlags> flags)
@@ -121,10 +130,13 @@ std::string tdSinkOutput::Render(const json &payload, tdFlags<DispatchFlags> fla
 void tdSinkOutput::Deliver(const json &payload, tdFlags<DispatchFlags> flags)
 {
     if (flags.Has(tdPlugin::DF_FORMAT_OBJECT)) {
-        std::lock_guard<std::mutex> guard(lock);
-        payloads++;
-        objects.push_back(payload);
-        return;
+        if (fd == NO_FILE) {
+            std::lock_guard<std::mutex> guard(lock);
+            payloads++;
+            objects.push_back(payload);
+            return;
+        }
+        flags = tdPlugin::DF_FORMAT_JSON;
     }
 
     std::string bytes;
@@ -139,22 +151,60 @@ void tdSinkOutput::Deliver(const json &payload, tdFlags<DispatchFlags> flags)
     payloads++;
     if (error.empty() && !Write(bytes))
         error = strerror(errno);
-    if (error.empty())
-        return;
-    // One line per output: a full disk would otherwise repeat it for every payload.
-    if (failures++ == 0)
-        td_printf("%s: %s: %s\n", sink.c_str(), path.empty() ? "memory" : path.c_str(),
-                  error.c_str());
+    if (!error.empty())
+        CountLoss(error);
+}
+
+// One line per cause: a full disk would otherwise repeat it for every payload.
+void tdSinkOutput::CountLoss(const std::string &cause)
+{
+    failures++;
+    if (losses[cause]++ == 0)
+        td_printf("%s: %s: %s: records are lost until it clears\n", sink.c_str(),
+                  path.empty() ? "memory" : path.c_str(), cause.c_str());
 }
 
 bool tdSinkOutput::Write(const std::string &bytes)
 {
-    if (file == nullptr) {
+    if (fd == NO_FILE) {
         memory += bytes;
-    } else if (fwrite(bytes.data(), 1, bytes.size(), file) != bytes.size() || fflush(file) != 0)
-        return false;
+        bytes_written += bytes.size();
+        return true;
+    }
+    // Lines the process printed before must come out before this record; they also move the
+    // boundary of a standard output that is a file.
+    if (fd == STDOUT_FILENO)
+        fflush(stdout);
+    if (cuttable)
+        boundary = lseek(fd, 0, SEEK_CUR);
+    size_t done = 0;
+    while (done < bytes.size()) {
+        ssize_t length = write(fd, bytes.data() + done, bytes.size() - done);
+        if (length < 0 && errno == EINTR)
+            continue;
+        if (length <= 0) {
+            int error = length < 0 ? errno : ENOSPC;
+            CutBack();
+            errno = error;
+            return false;
+        }
+        done += static_cast<size_t>(length);
+    }
     bytes_written += bytes.size();
     return true;
+}
+
+// A part of a record would merge with the next one. A file the system will not cut back is
+// reported once and from then on left as it is.
+void tdSinkOutput::CutBack()
+{
+    if (!cuttable || boundary < 0)
+        return;
+    if (ftruncate(fd, boundary) != 0 || lseek(fd, boundary, SEEK_SET) != boundary) {
+        cuttable = false;
+        td_printf("%s: %s: cannot cut back to the last whole record: %s\n", sink.c_str(),
+                  path.c_str(), strerror(errno));
+    }
 }
 
 uint64_t tdSinkOutput::GetPayloads() const
@@ -173,6 +223,12 @@ uint64_t tdSinkOutput::GetFailures() const
 {
     std::lock_guard<std::mutex> guard(lock);
     return failures;
+}
+
+std::map<std::string, uint64_t> tdSinkOutput::GetLosses() const
+{
+    std::lock_guard<std::mutex> guard(lock);
+    return losses;
 }
 
 std::vector<json> tdSinkOutput::GetObjects() const

@@ -5,19 +5,20 @@
 #include "host/plugin.hpp"
 
 #include <cstdint>
-#include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <sys/types.h>
 #include <vector>
 
 // Where the stand-in host delivers sink payloads: one output per sink name, writing to a file,
 // to standard output, or to memory. Each payload is rendered as its dispatch flags ask:
 //
-// - DF_FORMAT_OBJECT: the payload itself is kept in the output's object list (GetObjects);
-//   compression and header do not apply and no bytes are written.
+// - DF_FORMAT_OBJECT: a memory output keeps the payload itself in its object list
+//   (GetObjects); a file output, which must not grow with the run, writes it as a JSON line.
+//   Compression and header do not apply.
 // - DF_FORMAT_MSGPACK: nlohmann's MessagePack encoding; strings are copied as bytes.
 // - otherwise JSON text on one line, ending with "\n"; invalid UTF-8 is replaced by U+FFFD.
 // - DF_COMPRESS_GZ: the rendered body becomes one complete gzip member, so a file of several
@@ -25,8 +26,11 @@
 // - DF_HEADER (either of its bits): the body is preceded by its length in 4 bytes, big-endian,
 //   counted after compression; a reader takes 4 bytes, then exactly that many.
 //
-// Every operation is thread-safe. Delivery never throws on payload content; a write failure
-// is reported once per output through td_printf and counted.
+// Every operation is thread-safe. Delivery never throws on payload content. Each record reaches a
+// file whole or not at all: after a short or failed write, a regular file is cut back to the end
+// of the last whole record, so the JSON lines, the length-header frames and the gzip members
+// written before and after the fault stay readable. A record that is not written is lost:
+// counted by cause, and each cause reported once per output through td_printf.
 class tdSinkOutput
 {
 public:
@@ -57,7 +61,9 @@ public:
     const std::string &GetPath() const { return path; }
     uint64_t GetPayloads() const;
     uint64_t GetBytesWritten() const;
+    // Records lost, in all and by cause (the system's error text, or why rendering failed).
     uint64_t GetFailures() const;
+    std::map<std::string, uint64_t> GetLosses() const;
     std::vector<json> GetObjects() const;
     // Everything a memory output was given to write; empty for other outputs.
     std::string GetBytes() const;
@@ -93,18 +99,27 @@ public:
     };
 
 private:
-    tdSinkOutput(const std::string &sink, const std::string &path, FILE *file);
+    static constexpr int NO_FILE = -1;
 
+    tdSinkOutput(const std::string &sink, const std::string &path, int fd);
+
+    // Writes all of `bytes` or, cutting the file back, none; false with errno set.
     bool Write(const std::string &bytes);
+    void CutBack();
+    void CountLoss(const std::string &cause);
 
     const std::string sink;
     const std::string path;
-    FILE *const file; // null for a memory output
+    const int fd; // NO_FILE for a memory output
+    // Only a regular file can be cut back; a pipe or terminal keeps what reached it.
+    bool cuttable = false;
+    off_t boundary = 0; // where the last whole record ends
 
     mutable std::mutex lock;
     uint64_t payloads = 0;
     uint64_t bytes_written = 0;
     uint64_t failures = 0;
+    std::map<std::string, uint64_t> losses;
     std::vector<json> objects;
     std::string memory;
 };

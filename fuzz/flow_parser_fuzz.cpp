@@ -1,10 +1,6 @@
 // Feeds arbitrary text to the flow expression parser and evaluates whatever compiles against a
 // flow with every kind of field set and an intel document: no input may crash, hang or leak.
-// Not built by default; build and run it from the repository root with:
-// clang-format off
-//   clang++ -std=c++17 -g -O1 -fsanitize=fuzzer,address,undefined -I. fuzz/flow_parser_fuzz.cpp host/flow_parser.cpp host/flow_expression_*.cpp host/addr.cpp host/digest.cpp $(pkg-config --cflags --libs re2) -o flow-parser-fuzz
-//   ./flow-parser-fuzz -max_len=512 -max_total_time=300 fuzz/corpus
-// clang-format on
+// Built and run by `make fuzz`.
 
 #include "host/flow.hpp"
 #include "host/flow_parser.hpp"

@@ -37,12 +37,13 @@ public:
     // Starts a new file and returns it for writing; the file stays owned by this object and must
     // not be closed by the caller. A file still open from an earlier Open() is discarded first.
     // Returns null with errno set when the file cannot be created; EINVAL when the prefix, the
-    // name or the suffix contains "/".
+    // name or the suffix contains "/", or any of them or the path a NUL byte; EEXIST when a
+    // thousand temporary names in a row are taken.
     FILE *Open(const std::string &name = std::string());
 
     // Finishes the file of the last Open(): flushes and syncs it, then renames it into place. On
     // any failure the file is removed, errno is set and the result is false; EBADF when no file
-    // is open.
+    // is open; EEXIST when a thousand generated names in a row are taken.
     bool Close();
 
     // The path (directory as given, joined with the final name) of every file this process has

@@ -139,6 +139,10 @@ TEST_F(LogDirectory, OpenFailures)
         {"slash in prefix", dir, "sub/x-", "", suffix, EINVAL},
         {"slash in name", dir, prefix, "../escape", suffix, EINVAL},
         {"slash in suffix", dir, prefix, "", "/.log", EINVAL},
+        {"NUL in path", dir + std::string("\0/elsewhere", 11), prefix, "", suffix, EINVAL},
+        {"NUL in prefix", dir, std::string("a\0b", 3), "", suffix, EINVAL},
+        {"NUL in name", dir, prefix, std::string("a\0b", 3), suffix, EINVAL},
+        {"NUL in suffix", dir, prefix, "", std::string(".log\0", 5), EINVAL},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.label);
@@ -151,6 +155,23 @@ TEST_F(LogDirectory, OpenFailures)
         EXPECT_EQ(errno, EBADF);
     }
     EXPECT_EQ(Names(), std::vector<std::string>{"plain-file"});
+}
+
+// Every temporary name this process can pick next is taken: Open gives up instead of retrying
+// forever, and no leftover is touched.
+TEST_F(LogDirectory, CreateRetriesAreBounded)
+{
+    constexpr int taken = 2000;
+    const std::string temp_prefix = "." + std::string(prefix) + std::to_string(getpid()) + "-";
+    for (int counter = 0; counter < taken; counter++)
+        Write(fs::path(dir) / (temp_prefix + std::to_string(counter) + ".tmp"), "keep");
+
+    tdLogDirectory log_dir(dir, prefix, suffix, false);
+    errno = 0;
+    EXPECT_EQ(log_dir.Open(""), nullptr);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(Names().size(), static_cast<size_t>(taken));
+    EXPECT_EQ(Read(fs::path(dir) / (temp_prefix + "0.tmp")), "keep");
 }
 
 TEST_F(LogDirectory, FixedName)

@@ -1,5 +1,5 @@
-#include "host/exception.hpp"
 #include "agent/sink_output.hpp"
+#include "host/exception.hpp"
 #include "support/capture.hpp"
 
 #include <cstdlib>
@@ -108,6 +108,19 @@ TEST(SinkOutput, Renderings)
     }
 }
 
+// Found by the renderer's fuzz target: numbers whose kind changes on the way (a signed zero
+// reads back unsigned, a float keeps its sign) must still read back as the same values.
+TEST(SinkOutput, NumbersReadBackAsTheSameValues)
+{
+    for (const char *text : {"-0", "[-0, -0.0, 1.0, 18446744073709551615, -9223372036854775808]"}) {
+        SCOPED_TRACE(text);
+        const json payload = json::parse(text);
+        EXPECT_EQ(json::parse(tdSinkOutput::Render(payload, tdPlugin::DF_FORMAT_JSON)), payload);
+        EXPECT_EQ(json::from_msgpack(tdSinkOutput::Render(payload, tdPlugin::DF_FORMAT_MSGPACK)),
+                  payload);
+    }
+}
+
 TEST(SinkOutput, HeaderIsBigEndian)
 {
     json payload = {{"k", std::string(300, 'x')}};
@@ -193,7 +206,10 @@ TEST(SinkOutput, WriteFailureIsReportedOnceAndCounted)
     EXPECT_EQ(output->GetPayloads(), 2u);
     EXPECT_EQ(output->GetFailures(), 2u);
     EXPECT_EQ(capture.LogLines(),
-              std::vector<std::string>{"full: /dev/full: No space left on device\n"});
+              std::vector<std::string>{"full: /dev/full: No space left on device: records are "
+                                       "lost until it clears\n"});
+    EXPECT_EQ(output->GetLosses(),
+              (std::map<std::string, uint64_t>{{"No space left on device", 2}}));
 }
 
 TEST(SinkOutputRegistry, DeliversByNameAndCountsUnknown)

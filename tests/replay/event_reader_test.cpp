@@ -109,6 +109,16 @@ TEST(EventReader, MalformedLinesAreNamed)
         {R"({"type": "flow", "flow": {}, "iface": "em0"})", "iface: unknown member"},
         {R"({"type": "flow", "flow": {"ip_protocol": -6}})",
          "flow.ip_protocol: expected an unsigned number up to 255: -6"},
+        // Out of range: the reader's own words, never the JSON library's, and no wrap-around.
+        {R"({"type": "flow", "flow": {"local_bytes": 1e400}})",
+         "invalid JSON: a number too large for a double"},
+        {R"({"type": "flow", "flow": {"risks": {"risks": [18446744073709551615]}}})",
+         "flow.risks.risks: expected risk numbers from -2147483648 to 2147483647: "
+         "18446744073709551615"},
+        {R"({"type": "flow", "flow": {"risks": {"risks": [-2147483649]}}})",
+         "flow.risks.risks: expected risk numbers from -2147483648 to 2147483647: -2147483649"},
+        {R"({"type": "flow", "flow": {"local_rate": 1e300}})",
+         "flow.local_rate: expected a number within the range of a 32-bit float: 1e+300"},
     };
     for (const auto &row : rows) {
         SCOPED_TRACE(row.line);
@@ -119,6 +129,81 @@ TEST(EventReader, MalformedLinesAreNamed)
             EXPECT_EQ(std::string(e.what()), row.message);
         }
     }
+}
+
+// Text that would reach a terminal raw, or whole, or a recursive routine of the JSON library.
+TEST(EventReader, HostileLinesAreRefusedSafely)
+{
+    const std::string nested(100000, '[');
+    const std::string long_key(1000000, 'k');
+    struct Row {
+        const char *name;
+        std::string line;
+        std::string message;
+    };
+    const Row rows[] = {
+        {"nested flow", R"({"type": "flow", "flow": )" + nested,
+         "nested deeper than 128 levels at column 153"},
+        {"nested intel", R"({"type": "flow_intel", "flow": {}, "intel": )" + nested,
+         "nested deeper than 128 levels at column 172"},
+        {"brackets inside strings do not count",
+         R"({"type": "flow", "flow": {}, "x": ")" + nested + "\"}", "x: unknown member"},
+        {"NUL byte", std::string("{\"type\": \"flow\",\0 \"flow\": {}}", 27),
+         "NUL byte at column 17"},
+        {"escape sequence in a type", R"({"type": "\u001b]0;owned\u0007\u001b[2J", "flow": {}})",
+         R"(type: unknown event type: "\x1b]0;owned\x07\x1b[2J")"},
+        {"huge member name", "{\"" + long_key + "\": 1}",
+         "kkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkk...: unknown member"},
+        {"huge flow member name", R"({"type": "flow", "flow": {")" + long_key + "\": 1}}",
+         "flow.kkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkkk...: unknown "
+         "member"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        try {
+            tfaEventReader::Parse(row.line);
+            ADD_FAILURE() << "accepted";
+        } catch (const tdException &e) {
+            EXPECT_EQ(std::string(e.what()), row.message);
+        }
+    }
+}
+
+// A line past the limit is skipped, counted and named; the lines around it are read as usual.
+TEST(EventReader, OverlongLinesAreSkipped)
+{
+    const std::string update = "{\"type\": \"update\"}";
+    const std::string overlong = "{\"type\": \"" + std::string(100, 'x') + "\"}";
+    std::istringstream input(update + "\n" + overlong + "\n" + update + "\n" + overlong);
+    tfaEventReader reader(input, "big\x1b.jsonl", 64);
+    LogCapture capture;
+    std::vector<size_t> lines;
+    tfaReplayEvent event;
+    while (reader.Next(event))
+        lines.push_back(event.line);
+    EXPECT_EQ(lines, (std::vector<size_t>{1, 3}));
+    EXPECT_EQ(reader.GetSkipped(), 2u);
+    EXPECT_EQ(capture.LogLines(), (std::vector<std::string>{
+                                      "big\\x1b.jsonl:2: line of 112 bytes, longer than 64\n",
+                                      "big\\x1b.jsonl:4: line of 112 bytes, longer than 64\n",
+                                  }));
+}
+
+// Whatever the library's or the decoder's message, the reader's line shows no control
+// character and no more than a bounded excerpt of the input.
+TEST(EventReader, ReportedLinesAreEscapedAndCapped)
+{
+    // The library quotes the whole unterminated string it read.
+    std::istringstream input("\"" + std::string(1000000, 'z') + "\x1b[31m\n");
+    tfaEventReader reader(input, "flows.jsonl");
+    LogCapture capture;
+    tfaReplayEvent event;
+    EXPECT_FALSE(reader.Next(event));
+    ASSERT_EQ(capture.LogLines().size(), 1u);
+    const std::string line = capture.LogLines()[0];
+    EXPECT_EQ(line.rfind("flows.jsonl:1: invalid JSON: ", 0), 0u) << line;
+    EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
+    EXPECT_LT(line.size(), 4u * tfaEventReader::ECHO_LIMIT + 32) << line;
 }
 
 TEST(EventReader, SkipsAndCountsMalformedLines)

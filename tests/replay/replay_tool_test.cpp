@@ -341,6 +341,21 @@ TEST_F(ReplayTool, PfLifetimeEndsWhileLingering)
     }
 }
 
+// A run whose output is incomplete must not look done.
+TEST_F(ReplayTool, LostSinkRecordsFailTheRun)
+{
+    Outcome run = Tool("run --linger 0 -c examples/flow-actions.json -a examples/applications.json "
+                       "--sink events=/dev/full --summary-json s.json examples/flows.jsonl");
+    EXPECT_EQ(run.status, 1) << run.err;
+    json summary = json::parse(Read(dir + "/s.json"));
+    const json lost = summary["lost_records"]["events"];
+    ASSERT_TRUE(lost.is_number_unsigned()) << summary.dump();
+    EXPECT_EQ(lost, summary["sinks"]["events"]);
+    EXPECT_NE(run.err.find(lost.dump() + " sink records lost\n"), std::string::npos) << run.err;
+    EXPECT_NE(run.out.find("  events: " + lost.dump() + " records lost"), std::string::npos)
+        << run.out;
+}
+
 TEST_F(ReplayTool, MalformedLinesAreSkipped)
 {
     Write(dir + "/conf.json", "{}");

@@ -1,7 +1,9 @@
 #include "tools/replay/event_reader.hpp"
 
+#include "encoding/json_depth.hpp"
 #include "host/exception.hpp"
 #include "host/log.hpp"
+#include "tools/replay/echo_text.hpp"
 #include "tools/replay/flow_decoder.hpp"
 
 #include <map>
@@ -27,6 +29,15 @@ const std::set<std::string> payload_members = {
 };
 constexpr const char *REASON_CLOSED = "closed";
 constexpr const char *REASON_EXPIRED = "expired";
+// A whole message may quote the JSON library's reading of the line as well as excerpts.
+constexpr size_t MESSAGE_LIMIT = 4 * tfaEventReader::ECHO_LIMIT;
+// nlohmann's error id for a number that does not fit a double.
+constexpr int NUMBER_OVERFLOW_ID = 406;
+
+std::string Echo(const std::string &text)
+{
+    return tfaEchoText(text, tfaEventReader::ECHO_LIMIT);
+}
 
 const json *Member(const json &payload, const char *key, bool (json::*is_type)() const noexcept,
                    const char *expected)
@@ -44,6 +55,33 @@ bool IsBlank(const std::string &text)
     return text.find_first_not_of(" \t\r") == std::string::npos;
 }
 
+// Faults json::parse would only find by recursing, or would cut short.
+void CheckShape(const std::string &text)
+{
+    size_t nul = text.find('\0');
+    if (nul != std::string::npos)
+        throw tdException("NUL byte at column %zu", nul + 1);
+    size_t deep = tfaJsonTooDeep(text, tfaEventReader::DEPTH_LIMIT);
+    if (deep != std::string_view::npos)
+        throw tdException("nested deeper than %zu levels at column %zu",
+                          tfaEventReader::DEPTH_LIMIT, deep + 1);
+}
+
+json ParseJson(const std::string &text)
+{
+    try {
+        return json::parse(text);
+    } catch (const json::parse_error &e) {
+        // The library's text starts with its own error code in brackets; the rest is for people.
+        std::string reason = e.what();
+        throw tdException("invalid JSON: %s", reason.substr(reason.find("] ") + 2).c_str());
+    } catch (const json::out_of_range &e) {
+        if (e.id != NUMBER_OVERFLOW_ID)
+            throw;
+        throw tdException("invalid JSON: a number too large for a double");
+    }
+}
+
 void ReadInterface(const json &payload, tdFlow &flow)
 {
     if (const json *iface = Member(payload, "interface", &json::is_string, "a string"))
@@ -59,21 +97,27 @@ void ReadReason(const json &payload, tdFlow &flow)
         return;
     const auto &text = reason->get_ref<const std::string &>();
     if (text != REASON_CLOSED && text != REASON_EXPIRED)
-        throw tdException("reason: expected \"closed\" or \"expired\": \"%s\"", text.c_str());
+        throw tdException("reason: expected \"closed\" or \"expired\": \"%s\"", Echo(text).c_str());
     flow.tcp_closed = text == REASON_CLOSED;
 }
 } // namespace
 
-tfaEventReader::tfaEventReader(std::istream &input, const std::string &source)
-    : input(input), source(source)
+tfaEventReader::tfaEventReader(std::istream &input, const std::string &source, size_t line_limit)
+    : input(input), source(tfaEchoText(source, MESSAGE_LIMIT)), line_limit(line_limit)
 {
 }
 
 bool tfaEventReader::Next(tfaReplayEvent &event)
 {
     std::string text;
-    while (std::getline(input, text)) {
+    size_t length = 0;
+    while (ReadLine(text, length)) {
         lines++;
+        if (length > line_limit) {
+            Skip("line of " + std::to_string(length) + " bytes, longer than " +
+                 std::to_string(line_limit));
+            continue;
+        }
         if (IsBlank(text))
             continue;
         try {
@@ -81,28 +125,46 @@ bool tfaEventReader::Next(tfaReplayEvent &event)
             event.line = lines;
             return true;
         } catch (const std::exception &e) {
-            skipped++;
-            td_printf("%s:%zu: %s\n", source.c_str(), lines, e.what());
+            Skip(e.what());
         }
     }
     return false;
 }
 
+bool tfaEventReader::ReadLine(std::string &text, size_t &length)
+{
+    using Traits = std::istream::traits_type;
+    text.clear();
+    length = 0;
+    std::streambuf *buffer = input.rdbuf();
+    for (;;) {
+        Traits::int_type c = buffer->sbumpc();
+        if (Traits::eq_int_type(c, Traits::eof())) {
+            input.setstate(std::ios::eofbit);
+            return length > 0;
+        }
+        if (Traits::to_char_type(c) == '\n')
+            return true;
+        if (length++ < line_limit)
+            text.push_back(Traits::to_char_type(c));
+    }
+}
+
+void tfaEventReader::Skip(const std::string &reason)
+{
+    skipped++;
+    td_printf("%s:%zu: %s\n", source.c_str(), lines, tfaEchoText(reason, MESSAGE_LIMIT).c_str());
+}
+
 tfaReplayEvent tfaEventReader::Parse(const std::string &text)
 {
-    json payload;
-    try {
-        payload = json::parse(text);
-    } catch (const json::parse_error &e) {
-        // The library's text starts with its own error code in brackets; the rest is for people.
-        std::string reason = e.what();
-        throw tdException("invalid JSON: %s", reason.substr(reason.find("] ") + 2).c_str());
-    }
+    CheckShape(text);
+    json payload = ParseJson(text);
     if (!payload.is_object())
         throw tdException("not a JSON object: %s", payload.type_name());
     for (const auto &member : payload.items())
         if (payload_members.count(member.key()) == 0)
-            throw tdException("%s: unknown member", member.key().c_str());
+            throw tdException("%s: unknown member", Echo(member.key()).c_str());
 
     const json *type = Member(payload, "type", &json::is_string, "a string");
     if (type == nullptr)
@@ -117,7 +179,7 @@ tfaReplayEvent tfaEventReader::Parse(const std::string &text)
     }
     auto kind = flow_types.find(type_name);
     if (kind == flow_types.end())
-        throw tdException("type: unknown event type: \"%s\"", type_name.c_str());
+        throw tdException("type: unknown event type: \"%s\"", Echo(type_name).c_str());
     event.event = kind->second;
 
     const json *flow = Member(payload, "flow", &json::is_object, "an object");

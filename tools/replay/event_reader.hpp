@@ -14,12 +14,22 @@
 // line. "flow_action" and "tags", which a sink target adds, are accepted and not used.
 //
 // Blank lines are passed over. A malformed line is reported through td_printf as
-// "<source>:<line>: <reason>" and skipped; the count is kept.
+// "<source>:<line>: <reason>" and skipped; the count is kept. So is a line longer than the
+// reader's limit (its bytes past the limit are read and dropped, never held), a line with a NUL
+// byte, and a line nested deeper than DEPTH_LIMIT arrays and objects, refused before the JSON
+// library sees it. Messages show input text with control characters escaped, each excerpt of it
+// at most ECHO_LIMIT bytes.
 class tfaEventReader : public tfaEventSource
 {
 public:
-    // `source` names the input in messages, e.g. the file's path.
-    tfaEventReader(std::istream &input, const std::string &source);
+    static constexpr size_t DEFAULT_LINE_LIMIT = 16 * 1024 * 1024;
+    static constexpr size_t DEPTH_LIMIT = 128;
+    static constexpr size_t ECHO_LIMIT = 64;
+
+    // `source` names the input in messages, e.g. the file's path; lines longer than
+    // `line_limit` bytes (not counting the newline) are skipped.
+    tfaEventReader(std::istream &input, const std::string &source,
+                   size_t line_limit = DEFAULT_LINE_LIMIT);
 
     // The next well-formed line; false at the end of the input.
     bool Next(tfaReplayEvent &event) override;
@@ -31,8 +41,14 @@ public:
     static tfaReplayEvent Parse(const std::string &text);
 
 private:
+    // One line without its newline, at most line_limit bytes of it; `length` is the whole
+    // line's. False at the end of the input.
+    bool ReadLine(std::string &text, size_t &length);
+    void Skip(const std::string &reason);
+
     std::istream &input;
     std::string source;
+    size_t line_limit;
     size_t lines = 0;
     size_t skipped = 0;
 };

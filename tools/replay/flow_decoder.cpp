@@ -1,9 +1,11 @@
 #include "tools/replay/flow_decoder.hpp"
 
 #include "host/exception.hpp"
+#include "tools/replay/echo_text.hpp"
 
 #include <arpa/inet.h>
 #include <cctype>
+#include <cmath>
 #include <cstring>
 #include <limits>
 #include <map>
@@ -52,6 +54,16 @@ std::string Excerpt(const json &value)
     if (text.size() > EXCERPT_LENGTH)
         text = text.substr(0, EXCERPT_LENGTH) + "...";
     return text;
+}
+
+// Risk ids are 32-bit signed; an unsigned number past the signed 64-bit range would wrap into
+// it when read as signed.
+bool IsRiskId(const json &risk)
+{
+    if (risk.is_number_unsigned())
+        return risk.get<uint64_t>() <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max());
+    int64_t id = risk.get<int64_t>();
+    return id >= std::numeric_limits<int32_t>::min() && id <= std::numeric_limits<int32_t>::max();
 }
 
 bool IsHex(const std::string &text)
@@ -150,7 +162,10 @@ public:
             return false;
         if (!member->is_number())
             Fail(key, "a number", *member);
-        value = static_cast<float>(member->get<double>());
+        double wide = member->get<double>();
+        if (std::fabs(wide) > std::numeric_limits<float>::max())
+            Fail(key, "a number within the range of a 32-bit float", *member);
+        value = static_cast<float>(wide);
         return true;
     }
 
@@ -301,7 +316,8 @@ public:
     {
         for (const auto &member : object.items())
             if (read.count(member.key()) == 0)
-                throw tdException("%s: unknown member", PathOf(member.key()).c_str());
+                throw tdException("%s: unknown member",
+                                  PathOf(tfaEchoText(member.key(), EXCERPT_LENGTH)).c_str());
     }
 
 private:
@@ -479,10 +495,10 @@ void DecodeRisksAndTags(MemberReader &in, tdFlow &flow)
             if (!list->is_array())
                 risks->Fail("risks", "an array of risk numbers", *list);
             for (const auto &risk : *list) {
-                if (!risk.is_number_integer() ||
-                    risk.get<int64_t>() < std::numeric_limits<int32_t>::min() ||
-                    risk.get<int64_t>() > std::numeric_limits<int32_t>::max())
+                if (!risk.is_number_integer())
                     risks->Fail("risks", "an array of risk numbers", *list);
+                if (!IsRiskId(risk))
+                    risks->Fail("risks", "risk numbers from -2147483648 to 2147483647", risk);
                 flow.risks.insert(risk.get<int32_t>());
             }
         }

@@ -62,6 +62,10 @@ void AddRunOptions(CLI::App &run, tfaReplayCommands::RunOptions &options, const 
                    "seconds to wait at the end for interval writers")
         ->check(CLI::NonNegativeNumber)
         ->capture_default_str();
+    run.add_option("--max-line", options.line_limit,
+                   "skip replay lines longer than this many bytes")
+        ->check(CLI::PositiveNumber)
+        ->capture_default_str();
     run.add_flag("--debug", options.debug, "show the plug-in's debug output");
     run.add_option("--summary-json", options.summary_json, "write the results as JSON to FILE")
         ->type_name("FILE");

@@ -160,7 +160,11 @@ int ReplayFlows(tfaReplayConsole &console, tdPluginProcessor &plugin, tfaEventSo
     fflush(stdout);
     if (!options.summary_json.empty())
         WriteSummary(options.summary_json, summary);
-    return host.IsDrained() ? 0 : 1;
+    // The run's output is incomplete: whoever started it must not take it as done.
+    uint64_t lost = tfaReplayReport::GetLostRecords(summary);
+    if (lost > 0)
+        td_printf("%llu sink records lost\n", static_cast<unsigned long long>(lost));
+    return host.IsDrained() && lost == 0 ? 0 : 1;
 }
 } // namespace
 
@@ -195,7 +199,8 @@ int RunPlugin(tfaReplayConsole &console, const Commands::RunOptions &options,
 class FileSource : public tfaEventSource
 {
 public:
-    explicit FileSource(const std::string &path) : input(path), reader(input.Stream(), input.name)
+    FileSource(const std::string &path, size_t line_limit)
+        : input(path), reader(input.Stream(), input.name, line_limit)
     {
     }
     bool Next(tfaReplayEvent &event) override { return reader.Next(event); }
@@ -215,7 +220,7 @@ int tfaReplayCommands::Run(const RunOptions &options)
         RunOptions run = options;
         std::unique_ptr<FileSource> source;
         return RunPlugin(console, run, [&](tfaHostSetup &) -> tfaEventSource & {
-            source = std::make_unique<FileSource>(run.flows);
+            source = std::make_unique<FileSource>(run.flows, run.line_limit);
             run.replay.batch = source->IsFile();
             return *source;
         });

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "tools/replay/capture_source.hpp"
+#include "tools/replay/event_reader.hpp"
 #include "tools/replay/replay_host.hpp"
 
 #include <cstdint>
@@ -31,6 +32,7 @@ public:
         std::vector<std::string> sinks; // NAME=PATH
         std::string summary_json;
         bool debug = false;
+        size_t line_limit = tfaEventReader::DEFAULT_LINE_LIMIT;
         tfaReplayHost::Options replay;
     };
 

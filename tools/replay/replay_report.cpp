@@ -33,6 +33,15 @@ json SinkCounts(const tdSinkOutput::Registry &sinks)
     return counts;
 }
 
+json LostRecords(const tdSinkOutput::Registry &sinks)
+{
+    json lost = json::object();
+    for (const auto &output : sinks.GetOutputs())
+        if (output->GetFailures() > 0)
+            lost[output->GetSink()] = output->GetFailures();
+    return lost;
+}
+
 std::string Where(const tdSinkOutput::Registry &sinks, const std::string &name)
 {
     auto output = sinks.Find(name);
@@ -42,13 +51,22 @@ std::string Where(const tdSinkOutput::Registry &sinks, const std::string &name)
 }
 } // namespace
 
+uint64_t tfaReplayReport::GetLostRecords(const json &summary)
+{
+    uint64_t lost = 0;
+    for (const auto &count : summary["lost_records"])
+        lost += count.get<uint64_t>();
+    return lost;
+}
+
 json tfaReplayReport::Gather(const json &status, const json &matches,
                              const tdSinkOutput::Registry &sinks, size_t skipped_lines)
 {
     json summary = {
         {"status", status},           {"matches", matches},
         {"pf_tables", PfTables()},    {"log_files", tdLogDirectory::GetClosedFiles()},
-        {"sinks", SinkCounts(sinks)}, {"skipped_lines", skipped_lines},
+        {"sinks", SinkCounts(sinks)}, {"lost_records", LostRecords(sinks)},
+        {"skipped_lines", skipped_lines},
     };
     if (tfaReplayNetns::Entered())
         summary["nft_sets"] = tfaReplayNetns::Sets();
@@ -89,6 +107,9 @@ void tfaReplayReport::Print(FILE *out, const json &summary, const tdSinkOutput::
         fprintf(out, "  %s: %llu payloads, %s\n", sink.key().c_str(),
                 static_cast<unsigned long long>(sink.value().get<uint64_t>()),
                 Where(sinks, sink.key()).c_str());
+    for (const auto &lost : summary["lost_records"].items())
+        fprintf(out, "  %s: %llu records lost: its output failed to write them\n",
+                lost.key().c_str(), static_cast<unsigned long long>(lost.value().get<uint64_t>()));
     fprintf(out, "skipped lines: %llu\n",
             static_cast<unsigned long long>(summary["skipped_lines"].get<uint64_t>()));
     fflush(out);
