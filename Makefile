@@ -1,11 +1,12 @@
 # Front door for the two everyday jobs; CMake does the building.
 #   make demo   build and replay the bundled example flows through the plug-in
 #   make test   build and run every test, then again under the sanitizers
+#   make bench  build the benchmarks in Release, run them, print each figure beside its reference
 JOBS ?= $(shell nproc)
 BUILD ?= build
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build demo test test-plain layering asan tsan clean
+.PHONY: all deps build demo test test-plain layering asan tsan bench clean
 
 all: build
 
@@ -57,5 +58,22 @@ tsan: deps
 	TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -L concurrency \
 		--no-tests=error
 
+# Release build of its own, without the test suites; every program writes its results as JSON,
+# which bench/report.py turns into one table of figures, references and ratios.
+BENCH_BUILD := build-bench
+BENCHMARKS := bench-intake bench-flow-parser bench-encode bench-criteria bench-pftable bench-replay
+
+bench: deps
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DTFA_TESTS=OFF >/dev/null
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target $(BENCHMARKS)
+	@mkdir -p $(BENCH_BUILD)/results
+	@for program in $(BENCHMARKS); do \
+		$(BENCH_BUILD)/bin/$$program --benchmark_out_format=json \
+			--benchmark_out=$(BENCH_BUILD)/results/$$program.json || exit 1; \
+	done
+	@echo
+	@uptime
+	@bench/report.py $(addprefix $(BENCH_BUILD)/results/,$(addsuffix .json,$(BENCHMARKS)))
+
 clean:
-	rm -rf $(BUILD) build-asan build-tsan
+	rm -rf $(BUILD) build-asan build-tsan $(BENCH_BUILD)
