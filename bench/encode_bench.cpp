@@ -84,6 +84,11 @@ void Encode(benchmark::State &state)
     tdGlobalConfig config;
     config.options = tdFlags<tdGlobalConfig::Options>(tdGlobalConfig::GO_DHC) | tdGlobalConfig::GO_FHC;
     auto flow = TlsFlow();
+    json record;
+    flow->Encode(record, flow->stats, ENCODE_ALL);
+    std::ifstream golden(TLS_RECORD);
+    if (record != json::parse(golden))
+        state.SkipWithError("the flow no longer encodes to the golden TLS record");
     uint64_t before = AllocationCount();
     for (auto _ : state) {
         json j;
