@@ -7,8 +7,9 @@
 #include "plugin/plugin.hpp"
 
 #include <benchmark/benchmark.h>
+#include <chrono>
 #include <condition_variable>
-#include <cstdio>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <queue>
@@ -80,9 +81,7 @@ std::string WriteConfig()
                          {"targets", {{"sink", {{"target_type", "sink"}, {"sink", "events"}}}}},
                          {"actions", actions}};
     std::string path = "/tmp/tfa-bench-intake-" + std::to_string(getpid()) + ".json";
-    FILE *file = fopen(path.c_str(), "w");
-    fputs(config.dump().c_str(), file);
-    fclose(file);
+    std::ofstream(path) << config.dump();
     return path;
 }
 
