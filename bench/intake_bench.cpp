@@ -78,7 +78,7 @@ std::string WriteConfig()
         actions["a" + std::to_string(i)] = {
             {"criteria", "other_port == " + std::to_string(10000 + i)}, {"targets", "sink"}};
     const json config = {{"timezone", "UTC"},
-                         {"targets", {{"sink", {{"target_type", "sink"}, {"sink", "events"}}}}},
+                         {"targets", {{"sink", {{"target_type", "sink"}, {"sink", "events"}, {"flow_events", "new"}}}}},
                          {"actions", actions}};
     std::string path = "/tmp/tfa-bench-intake-" + std::to_string(getpid()) + ".json";
     std::ofstream(path) << config.dump();
