@@ -3,6 +3,7 @@
 #   make test   build and run every test, then again under the sanitizers
 #   make install  install the plug-in under PREFIX (staged under DESTDIR when set)
 #   make fuzz   build the libFuzzer targets and run each for FUZZ_SECONDS
+#   make bench  build the benchmarks in Release, run them, print each figure beside its reference
 JOBS ?= $(shell nproc)
 BUILD ?= build
 CMAKE_FLAGS ?=
@@ -13,7 +14,7 @@ FUZZ_SECONDS ?= 60
 FUZZ_SMOKE_SECONDS ?= 20
 FUZZ_TARGETS := fuzz-config fuzz-expression fuzz-replay-line fuzz-host-entry fuzz-sink-render
 
-.PHONY: all deps configure build demo-build demo test test-plain layering asan tsan freebsd-check install fuzz-build fuzz fuzz-smoke clean
+.PHONY: all deps configure build demo-build demo test test-plain layering asan tsan freebsd-check install fuzz-build fuzz fuzz-smoke bench clean
 
 all: build
 
@@ -93,5 +94,23 @@ fuzz: fuzz-build
 fuzz-smoke: fuzz-build
 	scripts/run-fuzzers build-fuzz $(FUZZ_SMOKE_SECONDS)
 
+
+# Release build of its own, without the test suites; every program writes its results as JSON,
+# which bench/report.py turns into one table of figures, references and ratios.
+BENCH_BUILD := build-bench
+BENCHMARKS := bench-intake bench-flow-parser bench-encode bench-criteria bench-pftable bench-replay
+
+bench: deps
+	cmake -S . -B $(BENCH_BUILD) -DCMAKE_BUILD_TYPE=Release -DTFA_TESTS=OFF >/dev/null
+	cmake --build $(BENCH_BUILD) -j $(JOBS) --target $(BENCHMARKS)
+	@mkdir -p $(BENCH_BUILD)/results
+	@for program in $(BENCHMARKS); do \
+		$(BENCH_BUILD)/bin/$$program --benchmark_out_format=json \
+			--benchmark_out=$(BENCH_BUILD)/results/$$program.json || exit 1; \
+	done
+	@echo
+	@uptime
+	@bench/report.py $(addprefix $(BENCH_BUILD)/results/,$(addsuffix .json,$(BENCHMARKS)))
+
 clean:
-	rm -rf $(BUILD) build-asan build-tsan build-fuzz
+	rm -rf $(BUILD) build-asan build-tsan build-fuzz $(BENCH_BUILD)

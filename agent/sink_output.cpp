@@ -27,7 +27,7 @@ class Deflater
 public:
     Deflater()
     {
-        ready = deflateInit2(&zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, GZIP_WINDOW_BITS,
+        ready = deflateInit2(&zs, Z_BEST_SPEED, Z_DEFLATED, GZIP_WINDOW_BITS,
                              GZIP_MEMORY_LEVEL, Z_DEFAULT_STRATEGY) == Z_OK;
     }
     ~Deflater()

@@ -3,6 +3,7 @@
 #include "host/digest.hpp"
 #include "host/global_config.hpp"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cstdio>
 #include <mutex>
@@ -101,6 +102,7 @@ public:
     void Identity() const
     {
         std::vector<std::string> history;
+        history.reserve(std::max<size_t>(flow.digest_history.size(), 1));
         for (uint64_t digest : flow.digest_history)
             history.push_back(DigestText(digest));
         if (history.empty())

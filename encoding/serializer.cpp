@@ -4,12 +4,13 @@ namespace {
 // Places `value` under a one- or two-key path; other path lengths write nothing.
 template <typename V> void put(json &j, const tdSerializer::Keys &keys, V &&value)
 {
+    const char *const *key = keys.begin();
     switch (keys.size()) {
     case 1:
-        j[keys[0]] = std::forward<V>(value);
+        j[key[0]] = std::forward<V>(value);
         break;
     case 2:
-        j[keys[0]][keys[1]] = std::forward<V>(value);
+        j[key[0]][key[1]] = std::forward<V>(value);
         break;
     default:
         break;

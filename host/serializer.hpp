@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,9 @@
 class tdSerializer
 {
 public:
-    using Keys = std::vector<std::string>;
+    // The path as written at the call, {"ssl", "version"}: the keys are borrowed, never copied,
+    // so naming a member allocates nothing beyond the key the JSON object itself stores.
+    using Keys = std::initializer_list<const char *>;
 
     void serialize(json &j, const Keys &keys, const std::string &value) const;
     void serialize(json &j, const Keys &keys, const char *value) const;

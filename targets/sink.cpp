@@ -7,8 +7,6 @@
 #include "rules/action.hpp"
 #include "targets/target_keys.hpp"
 
-#include <set>
-
 namespace
 {
 constexpr char FLOW_EVENTS_SEPARATOR = '|';
@@ -92,7 +90,7 @@ std::unique_ptr<tfaTargetSink> tfaTargetSink::Create(const std::string &name,
 tfaTargetSink::tfaTargetSink(const std::string &name, const std::string &sink,
                              const std::string &channel,
                              tdFlags<tdPlugin::DispatchFlags> dispatch_flags, uint8_t flow_events)
-    : tfaTarget(TT_SINK, name, TF_NONE), sink(sink), channel(channel),
+    : tfaTarget(TT_SINK, name, TF_NONE), sink(sink), channel(channel), channels({channel}),
       dispatch_flags(dispatch_flags), flow_events(flow_events)
 {
 }
@@ -119,7 +117,6 @@ bool tfaTargetSink::ProcessFlow(const tfaAction &action, tdPluginProcessor::Even
         flow->Encode(payload["flow"], flow->stats, ENCODE_ALL);
     }
 
-    const std::set<std::string> channels = {channel};
     tdPlugin::DispatchSinkPayload(sink, channels, payload, dispatch_flags);
     return true;
 }

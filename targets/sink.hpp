@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
 #include <string>
 
 // Hands matching flow events back to the host as JSON payloads for one of its sinks, on one
@@ -55,6 +56,8 @@ private:
 
     std::string sink;
     std::string channel;
+    // The dispatch call takes a set; built once here rather than for every payload.
+    const std::set<std::string> channels;
     tdFlags<tdPlugin::DispatchFlags> dispatch_flags;
     uint8_t flow_events;
 };

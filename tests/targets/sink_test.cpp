@@ -330,6 +330,22 @@ TEST_F(SinkTarget, PayloadAndDispatchArguments)
     EXPECT_EQ(MakeFlow(IPPROTO_TCP).use_count(), 1);
 }
 
+// The target keeps one channel set for all its payloads; each dispatch must still name it whole.
+TEST_F(SinkTarget, EveryPayloadCarriesTheTargetsChannel)
+{
+    tfaTargetSink target("t", "s", "flows", tdPlugin::DF_FORMAT_JSON, tfaTargetSink::FE_ALL);
+    const tfaAction action = MakeAction(json::object());
+    const Event events[] = {tdPluginProcessor::EVENT_DPI_NEW, tdPluginProcessor::EVENT_FLOW_INTEL,
+                            tdPluginProcessor::EVENT_DPI_COMPLETE};
+    for (Event event : events) {
+        auto flow = MakeFlow(IPPROTO_UDP);
+        ASSERT_TRUE(target.ProcessFlow(action, event, flow));
+    }
+    ASSERT_EQ(dispatched.size(), std::size(events));
+    for (const auto &call : dispatched)
+        EXPECT_EQ(call.channels, std::set<std::string>{"flows"});
+}
+
 TEST_F(SinkTarget, InvalidUtf8IsDeliveredReplaced)
 {
     tdSinkOutput::Registry registry;

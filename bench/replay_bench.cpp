@@ -1,0 +1,159 @@
+// The replay host run as a child process on generated flow events, beside a floor: reading the
+// same lines and parsing each with the JSON library, nothing else. The child's peak resident size
+// comes from the kernel's accounting of the finished child.
+#include "host/json.hpp"
+
+#include <benchmark/benchmark.h>
+#include <chrono>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace
+{
+constexpr int THROUGHPUT_EVENTS = 100000;
+constexpr int RSS_EVENTS = 1000000;
+constexpr double KIB = 1024.0;
+const char *const CONFIG = TFA_SOURCE_DIR "/examples/flow-actions.json";
+const char *const APPLICATIONS = TFA_SOURCE_DIR "/examples/applications.json";
+// The example configuration writes its logs under this folder of the directory it runs in.
+const char *const LOG_FOLDER = "build/demo/logs";
+
+struct Child {
+    bool ok = false;
+    double seconds = 0;
+    long max_rss_kib = 0;
+};
+
+// Runs `args` in `dir` with standard output going to `output` (or /dev/null) and waits for it.
+Child Run(const std::vector<std::string> &args, const std::string &dir, const std::string &output)
+{
+    auto start = std::chrono::steady_clock::now();
+    pid_t pid = fork();
+    if (pid == 0) {
+        int out = open(output.empty() ? "/dev/null" : output.c_str(),
+                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int null = open("/dev/null", O_WRONLY);
+        if (out < 0 || null < 0 || dup2(out, STDOUT_FILENO) < 0 || dup2(null, STDERR_FILENO) < 0 ||
+            chdir(dir.c_str()) != 0)
+            _exit(127);
+        std::vector<char *> argv;
+        for (const auto &arg : args)
+            argv.push_back(const_cast<char *>(arg.c_str()));
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    Child child;
+    int status = 0;
+    rusage usage{};
+    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid)
+        return child;
+    child.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    child.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    child.max_rss_kib = usage.ru_maxrss;
+    return child;
+}
+
+// A scratch folder holding a file of `events` generated flow events, removed with the object.
+class EventFile
+{
+public:
+    explicit EventFile(int events)
+        : dir(std::filesystem::temp_directory_path() /
+              ("tfa-bench-replay-" + std::to_string(getpid()) + "-" + std::to_string(events))),
+          path(dir + "/flows.jsonl")
+    {
+        std::filesystem::create_directories(dir + "/" + LOG_FOLDER);
+        ok = Run({TFA_REPLAY_PATH, "generate", "--count", std::to_string(events), "--seed", "7"},
+                 dir, path)
+                 .ok;
+    }
+    ~EventFile() { std::filesystem::remove_all(dir); }
+
+    Child Replay() const
+    {
+        return Run({TFA_REPLAY_PATH, "run", "-c", CONFIG, "-a", APPLICATIONS, path}, dir, "");
+    }
+
+    const std::string dir;
+    const std::string path;
+    bool ok = false;
+};
+
+// Generated once for the run and the floor, which read the same lines.
+const EventFile &ThroughputFile()
+{
+    static const EventFile file(THROUGHPUT_EVENTS);
+    return file;
+}
+
+void ReplayRun(benchmark::State &state)
+{
+    const EventFile &file = ThroughputFile();
+    if (!file.ok) {
+        state.SkipWithError("generate failed");
+        return;
+    }
+    for (auto _ : state) {
+        Child child = file.Replay();
+        if (!child.ok) {
+            state.SkipWithError("tfa-replay run failed");
+            return;
+        }
+        state.SetIterationTime(child.seconds);
+        state.counters["peak_rss_mb"] = child.max_rss_kib / KIB;
+    }
+    state.SetItemsProcessed(state.iterations() * THROUGHPUT_EVENTS);
+}
+BENCHMARK(ReplayRun)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Wall time, as for the child, so that both figures carry the same share of a busy machine.
+void JsonLinesFloor(benchmark::State &state)
+{
+    const EventFile &file = ThroughputFile();
+    if (!file.ok) {
+        state.SkipWithError("generate failed");
+        return;
+    }
+    int64_t lines = 0;
+    for (auto _ : state) {
+        std::ifstream in(file.path);
+        std::string line;
+        while (std::getline(in, line)) {
+            benchmark::DoNotOptimize(json::parse(line));
+            lines++;
+        }
+    }
+    state.SetItemsProcessed(lines);
+}
+BENCHMARK(JsonLinesFloor)->UseRealTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+
+void ReplayPeakRss(benchmark::State &state)
+{
+    EventFile file(RSS_EVENTS);
+    if (!file.ok) {
+        state.SkipWithError("generate failed");
+        return;
+    }
+    for (auto _ : state) {
+        Child child = file.Replay();
+        if (!child.ok) {
+            state.SkipWithError("tfa-replay run failed");
+            return;
+        }
+        state.SetIterationTime(child.seconds);
+        state.counters["peak_rss_mb"] = child.max_rss_kib / KIB;
+    }
+    state.SetItemsProcessed(state.iterations() * RSS_EVENTS);
+}
+BENCHMARK(ReplayPeakRss)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+} // namespace
+
+BENCHMARK_MAIN();
