@@ -11,6 +11,7 @@
 #include "targets/pf/table.hpp"
 #include "targets/target_keys.hpp"
 
+#include <arpa/inet.h>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -198,8 +199,10 @@ bool tfaTargetPFtable::FlushTable()
     // A stale errno must not be reported for a table that was merely empty.
     errno = 0;
     int result = pfr_clr_addrs(Descriptor(), &table, &deleted);
-    if (result == 0)
+    if (result == 0) {
         added_at.clear();
+        confirmed.clear();
+    }
     if (result == 0 && deleted > 0) {
         pf_dprintf("%s: %s, %s: %d\n", "FlushTable", anchor_name.c_str(), table_name.c_str(),
                    deleted);
@@ -237,6 +240,10 @@ bool tfaTargetPFtable::AddTableEntry(const std::string &address)
     ScopedBuf addrs(BUF_ADDRS);
     int added = 0;
 
+    if (confirmed.count(address) != 0) {
+        skipped_adds++;
+        return false;
+    }
     if (!InitTable(table) || !parse_address(address, addrs.buf))
         return false;
     // Address parsing may leave errno set; an address that was already present must read as 0.
@@ -269,6 +276,7 @@ bool tfaTargetPFtable::RemoveTableEntry(const std::string &address)
         return false;
     }
     added_at.erase(address);
+    confirmed.erase(address);
     if (deleted > 0) {
         pf_dprintf("%s: %s, %s: %s\n", "RemoveTableEntry", anchor_name.c_str(), table_name.c_str(),
                    address.c_str());
@@ -289,6 +297,7 @@ bool tfaTargetPFtable::ExpireTableEntries()
     if (!InitTable(table))
         return false;
     int64_t now = static_cast<int64_t>(pf_time());
+    confirmed.clear();
     if (pfr_get_astats(Descriptor(), &table, &stats.buf) == -1) {
         if (errno != EINVAL || added_at.empty())
             return false;
@@ -307,8 +316,10 @@ bool tfaTargetPFtable::ExpireTableEntries()
         auto *stat = static_cast<pfr_astats *>(pfr_buf_at(&stats.buf, i));
         stat->pfras_a.pfra_fback = PFR_FB_NONE;
         int64_t tzero = static_cast<int64_t>(stat->pfras_tzero);
-        if (tzero == 0 || now - tzero <= static_cast<int64_t>(ttl))
+        if (tzero == 0 || now - tzero <= static_cast<int64_t>(ttl)) {
+            Confirm(stat->pfras_a);
             continue;
+        }
         if (pfr_buf_add(&expired.buf, &stat->pfras_a) == -1) {
             pf_dprintf("%s: table_expire: duplicate error\n", table_name.c_str());
             return false;
@@ -337,6 +348,15 @@ bool tfaTargetPFtable::ExpireAdded(const pfr_table &table, int64_t now)
     for (const auto &address : gone)
         added_at.erase(address);
     return true;
+}
+
+void tfaTargetPFtable::Confirm(const pfr_addr &addr)
+{
+    char text[INET6_ADDRSTRLEN];
+    if (inet_ntop(addr.pfra_af, &addr.pfra_u, text, sizeof(text)) == nullptr)
+        return;
+    if (added_at.count(text) != 0)
+        confirmed.insert(text);
 }
 
 // Deletes the addresses of `addrs` and empties it.

@@ -11,7 +11,9 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 
+struct pfr_addr;
 struct pfr_buf;
 struct pfr_table;
 
@@ -61,8 +63,11 @@ public:
     bool FlushTable();
     // True when pf deleted the table.
     bool DestroyTable();
-    // True when pf added the address; false when it was already present.
+    // True when pf added the address; false when it was already present (or the last expiry
+    // pass found it there, and no request was made).
     bool AddTableEntry(const std::string &address);
+    // Adds skipped because the last expiry pass found the address in the table.
+    uint64_t GetSkippedAdds() const { return skipped_adds; }
     // True when pf removed the address; false when it was absent.
     bool RemoveTableEntry(const std::string &address);
     // Removes every address whose zero time lies more than `ttl` seconds back. A table larger
@@ -99,8 +104,15 @@ private:
     // Expires what `added_at` holds, in requests of at most REQUEST_LIMIT addresses.
     bool ExpireAdded(const pfr_table &table, int64_t now);
     bool DeleteAddresses(const pfr_table &table, pfr_buf &addrs);
+    // Notes an address the expiry pass found and left, when this target added it.
+    void Confirm(const pfr_addr &addr);
 
     // When this target first added each address that is still in the table, by pf's clock.
     std::unordered_map<std::string, int64_t> added_at;
+    // Addresses this target added that the last expiry pass found in the table: adding one again
+    // would change nothing, so no request is made. An address an operator removed meanwhile is
+    // added again once the next pass no longer finds it.
+    std::unordered_set<std::string> confirmed;
+    uint64_t skipped_adds = 0;
     bool limit_reported = false;
 };

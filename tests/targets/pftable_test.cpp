@@ -656,7 +656,6 @@ TEST_F(PFtableTarget, UnknownAddressTypeAddsNothing)
     EXPECT_TRUE(Addresses("t").empty());
 }
 
-} // namespace
 
 // A table larger than one pf request (net.pf.request_maxcount, 65535) could not be read, so its
 // addresses never expired; the target now expires what it added, in requests within the limit,
@@ -684,3 +683,48 @@ TEST_F(PFtableTarget, ExpiryWorksBeyondOneRequest)
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0].rfind("big: table larger than one pf request may carry", 0), 0u) << lines[0];
 }
+
+// Every matching flow made an add request, even for an address the table held; now an address
+// the last expiry pass found is not requested again, and one an operator removed meanwhile is
+// added again after the next pass.
+TEST_F(PFtableTarget, AddsOfAnAddressThePassFoundMakeNoRequest)
+{
+    CreateTable("", "seen");
+    auto target = Make({{"table_name", "seen"}, {"ttl", 600}});
+    struct Step {
+        const char *label;
+        std::function<void()> act;
+        uint64_t requests; // add requests that reached pf in the step
+        uint64_t skipped;  // skipped adds after the step
+        Lines addresses;
+    };
+    tfaTargetPFtable remover("operator", &config, "", "seen", tfaTargetPFtable::ADDR_OTHER, 0);
+    const Step steps[] = {
+        {"first add", [&] { target->AddTableEntry("192.0.2.5"); }, 1, 0, {"192.0.2.5@0"}},
+        {"again before any pass", [&] { target->AddTableEntry("192.0.2.5"); }, 1, 0,
+         {"192.0.2.5@0"}},
+        {"the pass finds it", [&] { target->Update(); }, 0, 0, {"192.0.2.5@0"}},
+        {"again after the pass", [&] { target->AddTableEntry("192.0.2.5"); }, 0, 1,
+         {"192.0.2.5@0"}},
+        {"another address", [&] { target->AddTableEntry("192.0.2.6"); }, 1, 1,
+         {"192.0.2.5@0", "192.0.2.6@0"}},
+        {"an operator removes it", [&] { remover.RemoveTableEntry("192.0.2.5"); }, 0, 1,
+         {"192.0.2.6@0"}},
+        {"skipped until the next pass", [&] { target->AddTableEntry("192.0.2.5"); }, 0, 2,
+         {"192.0.2.6@0"}},
+        {"the pass misses it", [&] { target->Update(); }, 0, 2, {"192.0.2.6@0"}},
+        {"added again", [&] { target->AddTableEntry("192.0.2.5"); }, 1, 2,
+         {"192.0.2.5@0", "192.0.2.6@0"}},
+    };
+    for (const auto &step : steps) {
+        SCOPED_TRACE(step.label);
+        uint64_t before = pfsim::Requests(pfsim::Request::ADD_ADDRS);
+        step.act();
+        EXPECT_EQ(pfsim::Requests(pfsim::Request::ADD_ADDRS) - before, step.requests);
+        EXPECT_EQ(target->GetSkippedAdds(), step.skipped);
+        Lines addresses = Addresses("seen");
+        std::sort(addresses.begin(), addresses.end());
+        EXPECT_EQ(addresses, step.addresses);
+    }
+}
+} // namespace
