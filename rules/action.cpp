@@ -8,15 +8,18 @@
 #include "host/time_of_day.hpp"
 #include "rules/criteria.hpp"
 #include "rules/exemption.hpp"
+#include "rules/read_file.hpp"
 #include "rules/rules_context.hpp"
 #include "targets/target.hpp"
 
-#include <fstream>
+#include <sstream>
 
 namespace
 {
 constexpr unsigned PRIORITY_MAX = 65535;
 constexpr char COMMENT = '#';
+// A list of a million addresses stays well below this; a file near it is a wrong path.
+constexpr size_t CRITERIA_FILE_LIMIT = 64 * 1024 * 1024;
 constexpr const char *TRAILING_BLANKS = " \t\r";
 
 // What Create builds, owned from the start, so a failure releases everything.
@@ -99,9 +102,12 @@ void TrimRight(std::string &line)
 void ReadCriteriaFile(const std::string &name, const std::string &path,
                       std::vector<Expression> &expressions)
 {
-    std::ifstream file(path);
-    if (!file)
-        throw tdException("%s: error opening criteria dot.d file: %s", name.c_str(), path.c_str());
+    std::string text;
+    std::string error = tfaReadFile(path, CRITERIA_FILE_LIMIT, text);
+    if (!error.empty())
+        throw tdException("%s: error opening criteria dot.d file: %s: %s", name.c_str(),
+                          path.c_str(), error.c_str());
+    std::istringstream file(text);
     std::string line;
     for (unsigned number = 1; std::getline(file, line); number++) {
         td_ltrim(line, 0);

@@ -546,7 +546,8 @@ TEST_F(Action, CriteriaSourcesThatCannotBeOpened)
         std::string fault;
     };
     const Row rows[] = {
-        {"file", file, "tdException: a1: error opening criteria dot.d file: " + file},
+        {"file", file,
+         "tdException: a1: error opening criteria dot.d file: " + file + ": Too many open files"},
         {"directory", dir, "tdException: a1: error scanning criteria dot.d: " + dir},
     };
     for (const auto &row : rows) {
@@ -564,4 +565,15 @@ TEST_F(Action, CriteriaSourcesThatCannotBeOpened)
         EXPECT_EQ(fault, row.fault);
     }
 }
+// A criteria file was read whole, whatever its size; one far larger than any list is refused
+// with its path and the reason, before anything is read.
+TEST_F(Action, OversizedCriteriaFileIsRefused)
+{
+    std::string file = scratch.Write("huge.txt", "*\n");
+    ASSERT_EQ(truncate(file.c_str(), 65 * 1024 * 1024), 0);
+    EXPECT_EQ(CreateFault({{"criteria", file}, {"targets", "t1"}}),
+              "tdException: a1: error opening criteria dot.d file: " + file +
+                  ": larger than 67108864 bytes");
+}
+
 } // namespace
