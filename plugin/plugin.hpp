@@ -12,7 +12,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -166,7 +165,7 @@ protected:
     // was nothing.
     bool ProcessQueue();
     // Moves the queue into `batch` and counts it; the caller holds queue_lock.
-    void TakeQueue(std::deque<tfaFlowEntry> &batch);
+    void TakeQueue(std::vector<tfaFlowEntry> &batch);
     void ProcessEntry(tfaFlowEntry &entry);
     // Sleeps until there is work (an event, a reload, an update, the stop flag) or idle_wait ran
     // out; work that arrives while the worker goes to sleep is seen, never slept through.
@@ -206,9 +205,9 @@ protected:
     };
     QueueLock queue_lock{*this};
     std::condition_variable_any queue_cond;
-    std::deque<tfaFlowEntry> flow_queue;
-    // What the worker's wait took from the queue, processed on its next pass.
-    std::deque<tfaFlowEntry> taken;
+    std::vector<tfaFlowEntry> flow_queue;
+    // The batch the worker took (in its wait or its pass), processed on its pass.
+    std::vector<tfaFlowEntry> taken;
     std::atomic<size_t> queue_limit;
     // Drops not yet reported by ReportDrops.
     std::atomic<uint64_t> drops_unreported{0};

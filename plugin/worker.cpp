@@ -169,7 +169,7 @@ void tfaPlugin::UpdateTargets()
         Survive(tag, [&target]() { target.second->Update(); });
 }
 
-void tfaPlugin::TakeQueue(std::deque<tfaFlowEntry> &batch)
+void tfaPlugin::TakeQueue(std::vector<tfaFlowEntry> &batch)
 {
     uint64_t count = flow_queue.size();
     stats.flows += count;
@@ -179,23 +179,20 @@ void tfaPlugin::TakeQueue(std::deque<tfaFlowEntry> &batch)
 }
 
 // What a wait took is processed before the lock is taken again, so the worker's next lock
-// always follows a finished batch.
+// always follows a finished batch. The two vectors trade places and keep their capacity, so a
+// steady stream of events allocates nothing, on either side of the lock.
 bool tfaPlugin::ProcessQueue()
 {
-    std::deque<tfaFlowEntry> batch;
-    batch.swap(taken);
-    if (batch.empty()) {
+    if (taken.empty()) {
         std::lock_guard<QueueLock> guard(queue_lock);
-        TakeQueue(batch);
+        TakeQueue(taken);
     }
-    if (batch.empty())
+    if (taken.empty())
         return false;
 
-    while (!batch.empty()) {
-        tfaFlowEntry entry = std::move(batch.front());
-        batch.pop_front();
+    for (auto &entry : taken)
         Survive(tag, [this, &entry]() { ProcessEntry(entry); });
-    }
+    taken.clear();
     return true;
 }
 
