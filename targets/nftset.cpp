@@ -86,8 +86,8 @@ std::unique_ptr<tfaTargetNFTset> tfaTargetNFTset::Create(const std::string &name
 tfaTargetNFTset::tfaTargetNFTset(const std::string &name, tfaTargetNFTsetConfig *config,
                                  uint8_t family, const std::string &table, const std::string &set,
                                  const std::string &set6, AddrType addr_type, uint32_t ttl)
-    : tfaTarget(TT_NFTSET, name, 0), family(family), table(table), config(config),
-      addr_type(addr_type), ttl(ttl)
+    : tfaTargetAddress(TT_NFTSET, name, 0, addr_type), family(family), table(table),
+      config(config), ttl(ttl)
 {
     switch (family) {
     case NFT_FAMILY_IP:
@@ -123,30 +123,9 @@ void tfaTargetNFTset::Create()
 bool tfaTargetNFTset::ProcessFlow(const tfaAction &action, tdPluginProcessor::Event event,
                                   std::shared_ptr<tdFlow> &flow)
 {
-    switch (event) {
-    case tdPluginProcessor::EVENT_FLOW_INTEL:
-    case tdPluginProcessor::EVENT_DPI_UPDATE:
-    case tdPluginProcessor::EVENT_DPI_COMPLETE:
-        break;
-    default:
+    const tdAddr *addr = FlowAddress(event, flow);
+    if (addr == nullptr)
         return false;
-    }
-    if (flow == nullptr)
-        return false;
-
-    bool lower_is_other = flow->lower_map == tdFlow::LOWER_MAP_OTHER;
-    const tdAddr *addr;
-    switch (addr_type) {
-    case ADDR_LOCAL:
-        addr = lower_is_other ? &flow->upper_addr : &flow->lower_addr;
-        break;
-    case ADDR_OTHER:
-        addr = lower_is_other ? &flow->lower_addr : &flow->upper_addr;
-        break;
-    default:
-        td_dprintf("%s: invalid address type: %d\n", name.c_str(), static_cast<int>(addr_type));
-        return false;
-    }
     if (!addr->IsIPv4() && !addr->IsIPv6())
         return false;
     return AddElement(addr->GetString());

@@ -6,7 +6,7 @@
 #include "host/json.hpp"
 #include "host/plugin.hpp"
 #include "targets/nft/kernel.hpp"
-#include "targets/target.hpp"
+#include "targets/address_target.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -43,13 +43,9 @@ private:
 // No request throws: a failure is written as one line naming the target, the family, the table
 // and the set (a log line the first time for each cause, then debug lines until a request
 // succeeds again) and the request returns false.
-class tfaTargetNFTset : public tfaTarget
+class tfaTargetNFTset : public tfaTargetAddress
 {
 public:
-    enum AddrType : uint32_t {
-        ADDR_LOCAL = 1,
-        ADDR_OTHER = 2,
-    };
 
     static constexpr const char *DEFAULT_TABLE = "tarvix";
 
@@ -105,7 +101,6 @@ public:
     const uint8_t family;
     const std::string table;
     tfaTargetNFTsetConfig *const config;
-    const AddrType addr_type;
     const uint32_t ttl;
 
 private:
@@ -118,7 +113,7 @@ private:
     tfaNftKernel &Kernel() { return config->Kernel(); }
     // "inet tarvix blocked".
     std::string Where(bool ipv6) const;
-    // Writes the failure `error` (an errno value, or one of the spec faults) of the set.
+    // Writes the failure `error` (an errno value, or a cause such as MISSING_SET) of the set.
     void Fail(bool ipv6, int error, const std::string &text);
     void FailErrno(bool ipv6, const char *doing, int error);
     void Succeeded(bool ipv6) { state[ipv6].reported = 0; }

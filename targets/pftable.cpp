@@ -84,8 +84,8 @@ std::unique_ptr<tfaTargetPFtable> tfaTargetPFtable::Create(const std::string &na
 tfaTargetPFtable::tfaTargetPFtable(const std::string &name, tfaTargetPFtableConfig *config,
                                    const std::string &anchor_name, const std::string &table_name,
                                    AddrType addr_type, uint32_t ttl)
-    : tfaTarget(TT_PFTABLE, name, 0), anchor_name(anchor_name), table_name(table_name),
-      config(config), addr_type(addr_type), ttl(ttl)
+    : tfaTargetAddress(TT_PFTABLE, name, 0, addr_type), anchor_name(anchor_name),
+      table_name(table_name), config(config), ttl(ttl)
 {
 }
 
@@ -112,30 +112,9 @@ void tfaTargetPFtable::Update()
 bool tfaTargetPFtable::ProcessFlow(const tfaAction &action, tdPluginProcessor::Event event,
                                    std::shared_ptr<tdFlow> &flow)
 {
-    switch (event) {
-    case tdPluginProcessor::EVENT_FLOW_INTEL:
-    case tdPluginProcessor::EVENT_DPI_UPDATE:
-    case tdPluginProcessor::EVENT_DPI_COMPLETE:
-        break;
-    default:
+    const tdAddr *addr = FlowAddress(event, flow);
+    if (addr == nullptr)
         return false;
-    }
-    if (flow == nullptr)
-        return false;
-
-    bool lower_is_other = flow->lower_map == tdFlow::LOWER_MAP_OTHER;
-    const tdAddr *addr;
-    switch (addr_type) {
-    case ADDR_LOCAL:
-        addr = lower_is_other ? &flow->upper_addr : &flow->lower_addr;
-        break;
-    case ADDR_OTHER:
-        addr = lower_is_other ? &flow->lower_addr : &flow->upper_addr;
-        break;
-    default:
-        td_dprintf("%s: invalid address type: %d\n", name.c_str(), static_cast<int>(addr_type));
-        return false;
-    }
     return AddTableEntry(addr->GetString());
 }
 

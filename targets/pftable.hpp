@@ -4,7 +4,7 @@
 #include "host/json.hpp"
 #include "host/plugin.hpp"
 #include "targets/pftable_config.hpp"
-#include "targets/target.hpp"
+#include "targets/address_target.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -21,13 +21,9 @@ struct pfr_table;
 // there longer than `ttl` seconds. Every table operation reports its own failure as a debug line
 // and returns false; none throws. Requests go through the shared device handle, so they fail with
 // EBADF until the loader has opened it.
-class tfaTargetPFtable : public tfaTarget
+class tfaTargetPFtable : public tfaTargetAddress
 {
 public:
-    enum AddrType : uint32_t {
-        ADDR_LOCAL = 1,
-        ADDR_OTHER = 2,
-    };
 
     // Reads "anchor_name", "table_name" (from `target_config` only), "address_type", "ttl",
     // "managed", "flush_on_create", "flush_on_destroy" and "auto_expire"; throws tdException for a
@@ -88,7 +84,6 @@ public:
     const std::string anchor_name;
     const std::string table_name;
     tfaTargetPFtableConfig *const config;
-    const AddrType addr_type;
     const uint32_t ttl;
 
 private:

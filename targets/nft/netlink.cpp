@@ -1,5 +1,9 @@
 #include "targets/nft/netlink.hpp"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
 #include <libmnl/libmnl.h>
 #include <libnftnl/common.h>
 #include <libnftnl/set.h>
@@ -7,15 +11,10 @@
 #include <linux/netfilter.h>
 #include <linux/netfilter/nf_tables.h>
 #include <linux/netfilter/nfnetlink.h>
-
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <ctime>
 #include <memory>
-#include <tuple>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <tuple>
 
 static_assert(static_cast<int>(NFT_FAMILY_INET) == static_cast<int>(NFPROTO_INET), "inet family");
 static_assert(static_cast<int>(NFT_FAMILY_IP) == static_cast<int>(NFPROTO_IPV4), "ip family");
@@ -84,8 +83,8 @@ nft_set_spec SpecOf(const nftnl_set *set)
     nft_set_spec spec;
     spec.key_type = nftnl_set_get_u32(set, NFTNL_SET_KEY_TYPE);
     spec.key_len = nftnl_set_get_u32(set, NFTNL_SET_KEY_LEN);
-    spec.flags = nftnl_set_is_set(set, NFTNL_SET_FLAGS) ? nftnl_set_get_u32(set, NFTNL_SET_FLAGS)
-                                                        : 0;
+    spec.flags =
+        nftnl_set_is_set(set, NFTNL_SET_FLAGS) ? nftnl_set_get_u32(set, NFTNL_SET_FLAGS) : 0;
     return spec;
 }
 
@@ -123,7 +122,9 @@ bool ParseElements(const nlmsghdr *nlh, std::vector<nft_element> &elements)
 
 } // namespace
 
-tfaNftNetlink::tfaNftNetlink() : buffer(BUFFER_SIZE) {}
+tfaNftNetlink::tfaNftNetlink() : buffer(BUFFER_SIZE)
+{
+}
 
 tfaNftNetlink::~tfaNftNetlink()
 {
@@ -146,8 +147,8 @@ int tfaNftNetlink::Open()
         return -1;
     timeval timeout{RECEIVE_TIMEOUT_SECONDS, 0};
     if (mnl_socket_bind(socket, 0, MNL_SOCKET_AUTOPID) < 0 ||
-        setsockopt(mnl_socket_get_fd(socket), SOL_SOCKET, SO_RCVTIMEO, &timeout,
-                   sizeof(timeout)) < 0) {
+        setsockopt(mnl_socket_get_fd(socket), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) <
+            0) {
         int error = errno;
         Close();
         errno = error;
@@ -217,6 +218,18 @@ int tfaNftNetlink::Receive(uint32_t first, uint32_t last, uint32_t done_seq, con
     }
 }
 
+// An exclusive create: an object that was there already is no failure, and `created` (when
+// given) tells the two apart.
+int tfaNftNetlink::Create(uint16_t type, uint8_t family, const Builder &build, bool *created)
+{
+    int result = Change(type, family, NLM_F_CREATE | NLM_F_EXCL, build);
+    if (result == -1 && errno != EEXIST)
+        return -1;
+    if (created != nullptr)
+        *created = result == 0;
+    return 0;
+}
+
 int tfaNftNetlink::Change(uint16_t type, uint8_t family, uint16_t flags, const Builder &build)
 {
     if (Open() == -1)
@@ -227,8 +240,8 @@ int tfaNftNetlink::Change(uint16_t type, uint8_t family, uint16_t flags, const B
     mnl_nlmsg_batch *batch = mnl_nlmsg_batch_start(buffer.data(), buffer.size());
     nftnl_batch_begin(static_cast<char *>(mnl_nlmsg_batch_current(batch)), begin);
     mnl_nlmsg_batch_next(batch);
-    nlmsghdr *nlh = nftnl_nlmsg_build_hdr(static_cast<char *>(mnl_nlmsg_batch_current(batch)),
-                                          type, family, flags | NLM_F_ACK, seq);
+    nlmsghdr *nlh = nftnl_nlmsg_build_hdr(static_cast<char *>(mnl_nlmsg_batch_current(batch)), type,
+                                          family, flags | NLM_F_ACK, seq);
     build(nlh);
     mnl_nlmsg_batch_next(batch);
     nftnl_batch_end(static_cast<char *>(mnl_nlmsg_batch_current(batch)), end);
@@ -246,8 +259,8 @@ int tfaNftNetlink::Query(uint16_t type, uint8_t family, bool dump, const Builder
     if (Open() == -1)
         return -1;
     uint32_t seq = ++sequence;
-    nlmsghdr *nlh = nftnl_nlmsg_build_hdr(buffer.data(), type, family,
-                                          dump ? NLM_F_DUMP : NLM_F_ACK, seq);
+    nlmsghdr *nlh =
+        nftnl_nlmsg_build_hdr(buffer.data(), type, family, dump ? NLM_F_DUMP : NLM_F_ACK, seq);
     build(nlh);
     if (Send(nlh, nlh->nlmsg_len) == -1)
         return -1;
@@ -261,13 +274,9 @@ int tfaNftNetlink::AddTable(uint8_t family, const std::string &table, bool *crea
     Table made = MakeTable(family, table);
     if (!made)
         return -1;
-    int result = Change(NFT_MSG_NEWTABLE, family, NLM_F_CREATE | NLM_F_EXCL,
-                        [&](nlmsghdr *nlh) { nftnl_table_nlmsg_build_payload(nlh, made.get()); });
-    if (result == -1 && errno != EEXIST)
-        return -1;
-    if (created != nullptr)
-        *created = result == 0;
-    return 0;
+    return Create(
+        NFT_MSG_NEWTABLE, family,
+        [&](nlmsghdr *nlh) { nftnl_table_nlmsg_build_payload(nlh, made.get()); }, created);
 }
 
 int tfaNftNetlink::GetTable(uint8_t family, const std::string &table)
@@ -306,13 +315,9 @@ int tfaNftNetlink::AddSet(uint8_t family, const std::string &table, const std::s
     nftnl_set_set_u32(made.get(), NFTNL_SET_KEY_LEN, spec.key_len);
     nftnl_set_set_u32(made.get(), NFTNL_SET_FLAGS, spec.flags);
     nftnl_set_set_u32(made.get(), NFTNL_SET_ID, 1);
-    int result = Change(NFT_MSG_NEWSET, family, NLM_F_CREATE | NLM_F_EXCL,
-                        [&](nlmsghdr *nlh) { nftnl_set_nlmsg_build_payload(nlh, made.get()); });
-    if (result == -1 && errno != EEXIST)
-        return -1;
-    if (created != nullptr)
-        *created = result == 0;
-    return 0;
+    return Create(
+        NFT_MSG_NEWSET, family,
+        [&](nlmsghdr *nlh) { nftnl_set_nlmsg_build_payload(nlh, made.get()); }, created);
 }
 
 int tfaNftNetlink::GetSet(uint8_t family, const std::string &table, const std::string &set,
@@ -375,13 +380,9 @@ int tfaNftNetlink::AddElement(uint8_t family, const std::string &table, const st
         nftnl_set_elem_set_u64(elem, NFTNL_SET_ELEM_TIMEOUT, timeout_ms);
     nftnl_set_elem_add(made.get(), elem);
     // Exclusive, so an address added in between is still told apart (EEXIST).
-    int result = Change(NFT_MSG_NEWSETELEM, family, NLM_F_CREATE | NLM_F_EXCL,
-                        [&](nlmsghdr *nlh) { nftnl_set_elems_nlmsg_build_payload(nlh, made.get()); });
-    if (result == -1 && errno != EEXIST)
-        return -1;
-    if (added != nullptr)
-        *added = result == 0;
-    return 0;
+    return Create(
+        NFT_MSG_NEWSETELEM, family,
+        [&](nlmsghdr *nlh) { nftnl_set_elems_nlmsg_build_payload(nlh, made.get()); }, added);
 }
 
 int tfaNftNetlink::LookupElement(uint8_t family, const std::string &table, const std::string &set,
@@ -464,7 +465,8 @@ int tfaNftNetlink::ListSets(std::vector<nft_set_listing> *sets)
             if (!answer || nftnl_set_nlmsg_parse(nlh, answer.get()) < 0)
                 return false;
             nft_set_listing listing;
-            listing.family = static_cast<uint8_t>(nftnl_set_get_u32(answer.get(), NFTNL_SET_FAMILY));
+            listing.family =
+                static_cast<uint8_t>(nftnl_set_get_u32(answer.get(), NFTNL_SET_FAMILY));
             const char *table = nftnl_set_get_str(answer.get(), NFTNL_SET_TABLE);
             const char *name = nftnl_set_get_str(answer.get(), NFTNL_SET_NAME);
             if (table == nullptr || name == nullptr)

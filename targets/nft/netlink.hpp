@@ -57,6 +57,7 @@ private:
                       const nft_addr &addr, bool *present);
     // Sends one change (NEW* or DEL* message) in a batch of its own and waits for its answer.
     int Change(uint16_t type, uint8_t family, uint16_t flags, const Builder &build);
+    int Create(uint16_t type, uint8_t family, const Builder &build, bool *created);
     // Sends one GET request (a dump when `dump`) and hands each answer message to `parse`.
     int Query(uint16_t type, uint8_t family, bool dump, const Builder &build, const Parser &parse);
     // Reads answers to the messages numbered `first` to `last` until the one for `done_seq` is

@@ -15,15 +15,7 @@ protected:
     // "" when the load succeeded.
     std::string Load(const std::string &text)
     {
-        scratch.Write("tfa.json", text);
-        try {
-            plugin.Reload();
-        } catch (const tdException &e) {
-            return e.what();
-        } catch (const json::exception &e) {
-            return std::string("json: ") + e.what();
-        }
-        return "";
+        return ReloadFault(scratch, plugin, text);
     }
 
     std::vector<uint64_t> Counts() const

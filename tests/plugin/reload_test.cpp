@@ -33,15 +33,7 @@ protected:
 
     std::string Load(const std::string &text)
     {
-        scratch.Write("tfa.json", text);
-        try {
-            plugin.Reload();
-        } catch (const tdException &e) {
-            return e.what();
-        } catch (const json::exception &e) {
-            return std::string("json: ") + e.what();
-        }
-        return "";
+        return ReloadFault(scratch, plugin, text);
     }
 
     // Everything a reload may change, as one comparable picture.

@@ -213,3 +213,18 @@ inline std::shared_ptr<tdFlow> MakeFlow(uint32_t application = 0, uint32_t proto
     flow->detection_complete = true;
     return flow;
 }
+
+// Writes `text` as the configuration file "tfa.json" of `scratch` and reloads `plugin` on the
+// calling thread, as the worker would; the fault text, or "" when the load succeeded.
+inline std::string ReloadFault(const TempDir &scratch, tfaPlugin &plugin, const std::string &text)
+{
+    scratch.Write("tfa.json", text);
+    try {
+        plugin.Reload();
+    } catch (const tdException &e) {
+        return e.what();
+    } catch (const json::exception &e) {
+        return std::string("json: ") + e.what();
+    }
+    return "";
+}
