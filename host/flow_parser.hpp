@@ -47,3 +47,22 @@ private:
     struct Impl;
     std::unique_ptr<Impl> impl;
 };
+
+// A compiled flow expression: immutable, so any number of threads may evaluate it at once.
+class tdFlowExpression;
+
+// Agent libraries that hand out compiled expressions define the two functions below. They are
+// declared weak, so a plug-in built against this header still loads against a library without
+// them, where both are null: test `td_flow_expression_compile != nullptr` before calling either.
+
+// Compiles `expression` as `parser.Parse` would, sharing the parser's regular expressions; throws
+// the same faults. The caller serialises use of `parser` as for Parse. The result stays valid
+// after ClearCache and after the parser is gone.
+__attribute__((weak)) std::shared_ptr<const tdFlowExpression>
+td_flow_expression_compile(tdFlowParser &parser, const std::string &expression);
+
+// True when `flow` (with `params`) satisfies `expression`. The caller holds the flow's lock; the
+// call takes no lock, allocates nothing and throws nothing.
+__attribute__((weak)) bool td_flow_expression_evaluate(const tdFlowExpression &expression,
+                                                       const tdFlow &flow,
+                                                       const tdFlowParams &params);
