@@ -196,8 +196,11 @@ bool tfaPlugin::ProcessQueue()
     return true;
 }
 
+// The flow's lock is taken once for the whole event: every action and target under it takes it
+// again without waiting, the lock being recursive.
 void tfaPlugin::ProcessEntry(tfaFlowEntry &entry)
 {
+    std::lock_guard<std::recursive_mutex> guard(entry.flow->lock);
     for (const auto &exemption : exemptions) {
         if (exemption->IsExempt(entry.flow))
             return;

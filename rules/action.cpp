@@ -315,7 +315,7 @@ tfaAction::tfaAction(const tfaRulesContext *context, const std::string &name, un
                      std::unordered_map<std::string, tfaTarget *> targets, const json &tags,
                      std::vector<std::unique_ptr<tfaExemption>> exemptions, bool halt_on_match)
     : name(name), priority(priority), tags(tags), context(context), interface(interface),
-      criteria(std::move(criteria)), time_of_day(std::move(time_of_day)),
+      criteria(name, std::move(criteria)), time_of_day(std::move(time_of_day)),
       targets(std::move(targets)), exemptions(std::move(exemptions)), halt_on_match(halt_on_match)
 {
 }
@@ -339,26 +339,22 @@ bool tfaAction::InsideTime() const
 bool tfaAction::MatchesCriteria(const std::shared_ptr<tdFlow> &flow,
                                 const tdFlowParams &params)
 {
-    std::pair<const std::shared_ptr<tdFlow> &, const tdFlowParams &> event(flow, params);
-    for (const auto &item : criteria) {
-        try {
-            if (*item == event)
-                return true;
-        } catch (const tdException &e) {
-            // The flow skips this action only; once per load, since it would fault on every flow.
-            if (faults++ == 0)
-                td_printf("%s: %s\n", name.c_str(), e.what());
-            return false;
-        }
+    try {
+        return criteria.FirstMatch(flow, params) != tfaCriteriaList::NONE;
+    } catch (const tdException &e) {
+        // The flow skips this action only; once per load, since it would fault on every flow.
+        if (faults++ == 0)
+            td_printf("%s: %s\n", name.c_str(), e.what());
+        return false;
     }
-    return false;
 }
 
-tfaAction::Result tfaAction::ProcessFlow(tdPluginProcessor::Event event, std::shared_ptr<tdFlow> &flow,
-                           tdFlowParams &params)
+tfaAction::Result tfaAction::Evaluate(const std::shared_ptr<tdFlow> &flow,
+                                      const tdFlowParams &params)
 {
     if (!InsideTime())
         return AR_OUTSIDE_TIME;
+    std::lock_guard<std::recursive_mutex> guard(flow->lock);
     if (!InterfaceMatches(interface, *flow))
         return AR_NO_MATCH;
 
@@ -368,9 +364,15 @@ tfaAction::Result tfaAction::ProcessFlow(tdPluginProcessor::Event event, std::sh
             return AR_EXEMPT;
         }
     }
+    return MatchesCriteria(flow, params) ? AR_MATCH : AR_NO_MATCH;
+}
 
-    if (!MatchesCriteria(flow, params))
-        return AR_NO_MATCH;
+tfaAction::Result tfaAction::ProcessFlow(tdPluginProcessor::Event event, std::shared_ptr<tdFlow> &flow,
+                           tdFlowParams &params)
+{
+    Result result = Evaluate(flow, params);
+    if (result != AR_MATCH)
+        return result;
 
     for (auto &target : targets)
         target.second->ProcessFlow(*this, event, flow);

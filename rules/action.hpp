@@ -6,6 +6,7 @@
 #include "host/plugin.hpp"
 #include "host/time_of_day.hpp"
 #include "rules/criteria.hpp"
+#include "rules/criteria_list.hpp"
 #include "rules/exemption.hpp"
 
 #include <cstdint>
@@ -50,8 +51,8 @@ public:
     tfaAction &operator=(const tfaAction &) = delete;
 
     // Runs one queued flow event through the action and returns a Result: time windows first,
-    // then the interface filter, the exemptions and the criteria; a match hands the flow to every
-    // target (in no defined order). A criteria that faults makes it AR_NO_MATCH: the first fault
+    // then the interface filter, the exemptions and the criteria, under the flow's lock; a match
+    // hands the flow to every target (in no defined order). A criteria that faults makes it AR_NO_MATCH: the first fault
     // is logged with the action's name, every one counted. Exemption and target exceptions pass
     // through.
     Result ProcessFlow(tdPluginProcessor::Event event, std::shared_ptr<tdFlow> &flow,
@@ -67,12 +68,15 @@ public:
 private:
     // True when the action has no valid window or the plug-in's current time lies in one.
     bool InsideTime() const;
+    // True when the action's windows, interface and exemptions let the flow through and any
+    // criteria matches before one faults.
+    Result Evaluate(const std::shared_ptr<tdFlow> &flow, const tdFlowParams &params);
     // True when any criteria matches before one faults.
     bool MatchesCriteria(const std::shared_ptr<tdFlow> &flow, const tdFlowParams &params);
 
     const tfaRulesContext *context;
     std::string interface;
-    std::vector<std::unique_ptr<tfaCriteria>> criteria;
+    tfaCriteriaList criteria;
     std::vector<std::unique_ptr<tdTimeOfDay>> time_of_day;
     std::unordered_map<std::string, tfaTarget *> targets;
     std::vector<std::unique_ptr<tfaExemption>> exemptions;

@@ -4,7 +4,6 @@
 #include "host/instance.hpp"
 #include "host/log.hpp"
 #include "rules/exception_text.hpp"
-#include "rules/compile_fault.hpp"
 #include "rules/protocols.hpp"
 #include "rules/rules_context.hpp"
 
@@ -57,13 +56,6 @@ bool EqualsIgnoringCase(const std::string &value, const char *name)
 {
     throw tdException("criteria parse error: \"%s\": %s", expr.c_str(), reason);
 }
-
-tdFlowParser &SharedParser()
-{
-    if (tfaRulesContext::parser == nullptr)
-        throw std::string("flow expression parser not created");
-    return *tfaRulesContext::parser;
-}
 } // namespace
 
 std::unique_ptr<tfaCriteria> tfaCriteria::Create(const std::string &text)
@@ -81,10 +73,13 @@ tfaCriteria::tfaCriteria(const std::string &text) : apps(tdInstance::GetInstance
         throw std::string(ZERO_LENGTH);
 
     size_t colon = text.find(PREFIX_END);
-    if (colon == std::string::npos || colon == 0)
+    if (colon == std::string::npos || colon == 0) {
+        expression = std::make_unique<const tfaExpression>(text);
         return;
+    }
 
     type = FindType(text.substr(0, colon));
+
     std::string value = text.substr(colon + 1);
     if (!value.empty() && value[0] == NEGATION) {
         negated = true;
@@ -98,6 +93,8 @@ tfaCriteria::tfaCriteria(const std::string &text) : apps(tdInstance::GetInstance
         ResolveProtocol(value);
     else if (type == CT_AI)
         ResolveApplication(value);
+    else if (type == CT_EXPRESSION)
+        expression = std::make_unique<const tfaExpression>(text);
 }
 
 tfaCriteria::Type tfaCriteria::FindType(const std::string &prefix)
@@ -223,8 +220,7 @@ bool tfaCriteria::ParseExpression(const std::shared_ptr<tdFlow> &flow,
                                   const tdFlowParams &params) const
 {
     try {
-        std::lock_guard<std::mutex> guard(tfaRulesContext::parser_lock);
-        return SharedParser().Parse(flow, params, expr);
+        return expression->Matches(flow, params);
     } catch (...) {
         ThrowParseError(expr, tfaExceptionText().c_str());
     }
@@ -232,7 +228,5 @@ bool tfaCriteria::ParseExpression(const std::shared_ptr<tdFlow> &flow,
 
 std::string tfaCriteria::CompileFault() const
 {
-    if (type != CT_EXPRESSION)
-        return std::string();
-    return tfaCompileFault(expr);
+    return expression ? expression->Fault() : std::string();
 }

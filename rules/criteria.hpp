@@ -3,6 +3,7 @@
 #include "host/applications.hpp"
 #include "host/flow.hpp"
 #include "host/flow_parser.hpp"
+#include "rules/expression.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -12,7 +13,7 @@
 
 // One compiled criteria string. The prefixes "ai", "ac", "pi" and "pc" compare the flow's
 // detected application or protocol with identifiers resolved once, at construction; "*" matches
-// every flow; any other text is a flow expression evaluated by the host parser on every call.
+// every flow; any other text is a flow expression, compiled once when the agent library can.
 // Immutable after construction.
 class tfaCriteria
 {
@@ -36,8 +37,8 @@ public:
     explicit tfaCriteria(const std::string &text);
     virtual ~tfaCriteria() = default;
 
-    // Evaluates against one flow event. A flow expression the parser rejects throws tdException
-    // "criteria parse error: \"<expression>\": <reason>".
+    // Evaluates against one flow event; the caller holds the flow's lock. A flow expression the
+    // parser rejects throws tdException "criteria parse error: \"<expression>\": <reason>".
     bool operator==(std::pair<const std::shared_ptr<tdFlow> &, const tdFlowParams &> flow) const;
 
     // True for a non-empty text of decimal digits only.
@@ -54,6 +55,8 @@ public:
     const std::string &GetFault() const { return fault; }
     // The parser's fault for a flow expression that does not compile, or empty.
     std::string CompileFault() const;
+    // True for a flow expression that compiled.
+    bool IsValidExpression() const { return expression && expression->Fault().empty(); }
 
 private:
     static Type FindType(const std::string &prefix);
@@ -70,4 +73,5 @@ private:
     bool negated = false;
     std::vector<uint32_t> ids;
     std::string fault;
+    std::unique_ptr<const tfaExpression> expression;
 };

@@ -1,19 +1,10 @@
 #include "rules/exemption.hpp"
 
 #include "host/log.hpp"
-#include "rules/compile_fault.hpp"
-#include "rules/rules_context.hpp"
 
 namespace
 {
 constexpr const char *ZERO_LENGTH = "Exemption criteria can not be zero-length";
-
-tdFlowParser &SharedParser()
-{
-    if (tfaRulesContext::parser == nullptr)
-        throw std::string("flow expression parser not created");
-    return *tfaRulesContext::parser;
-}
 } // namespace
 
 std::unique_ptr<tfaExemption> tfaExemption::Create(const std::string &text)
@@ -27,8 +18,10 @@ tfaExemption::tfaExemption(const std::string &text) : type(ET_NONE), expr(text)
         throw std::string(ZERO_LENGTH);
 
     tdAddr::Create(addr, text);
-    if (!addr.IsSet())
+    if (!addr.IsSet()) {
         type = ET_EXPRESSION;
+        expression = std::make_unique<const tfaExpression>(text);
+    }
     else if (addr.IsEthernet())
         type = ET_MAC;
     else if (addr.IsIPv4() || addr.IsIPv6())
@@ -55,8 +48,7 @@ bool tfaExemption::ParseExpression(const std::shared_ptr<tdFlow> &flow) const
     // Exemptions judge the flow alone: the event's parameters are not theirs to see.
     const tdFlowParams no_params;
     try {
-        std::lock_guard<std::mutex> guard(tfaRulesContext::parser_lock);
-        return SharedParser().Parse(flow, no_params, expr);
+        return expression->Matches(flow, no_params);
     } catch (const std::string &fault) {
         // Once per load: the same fault on every flow would bury everything else in the log.
         if (faults++ == 0) {
@@ -69,5 +61,5 @@ bool tfaExemption::ParseExpression(const std::shared_ptr<tdFlow> &flow) const
 
 std::string tfaExemption::CompileFault() const
 {
-    return type == ET_EXPRESSION ? tfaCompileFault(expr) : std::string();
+    return expression ? expression->Fault() : std::string();
 }

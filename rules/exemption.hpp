@@ -2,6 +2,7 @@
 
 #include "host/addr.hpp"
 #include "host/flow.hpp"
+#include "rules/expression.hpp"
 
 #include <cstdint>
 #include <memory>
@@ -25,7 +26,8 @@ public:
     explicit tfaExemption(const std::string &text);
 
     // True when the flow is exempt: an address matches either endpoint (ports are ignored), or
-    // the flow satisfies the expression, evaluated without the event's flow parameters. An
+    // the flow satisfies the expression, evaluated without the event's flow parameters. The
+    // caller holds the flow's lock. An
     // expression the parser rejects with a plain string exempts nothing; its fault is logged the
     // first time and counted every time. A standard exception from the parser passes through.
     bool operator==(const std::shared_ptr<tdFlow> &flow) const;
@@ -44,5 +46,6 @@ private:
     Type type;
     std::string expr;
     tdAddr addr;
+    std::unique_ptr<const tfaExpression> expression;
     mutable uint64_t faults = 0;
 };

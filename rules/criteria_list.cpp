@@ -1,0 +1,23 @@
+#include "rules/criteria_list.hpp"
+
+#include <utility>
+
+tfaCriteriaList::tfaCriteriaList(const std::string &owner,
+                                 std::vector<std::unique_ptr<tfaCriteria>> criteria)
+    : criteria(std::move(criteria)), index(owner, this->criteria)
+{
+}
+
+// Only criteria before the index's earliest match can change the answer: one of them matching
+// comes first, one faulting ends the search.
+size_t tfaCriteriaList::FirstMatch(const std::shared_ptr<tdFlow> &flow,
+                                   const tdFlowParams &params) const
+{
+    size_t indexed = index.FirstMatch(flow, params);
+    std::pair<const std::shared_ptr<tdFlow> &, const tdFlowParams &> event(flow, params);
+    for (size_t position = 0; position < criteria.size() && position < indexed; position++) {
+        if (!index.IsIndexed(position) && *criteria[position] == event)
+            return position;
+    }
+    return indexed;
+}
