@@ -20,7 +20,7 @@ namespace
 // Noon UTC, inside the default all-day window.
 constexpr int64_t NOON = 1700049600;
 constexpr int LARGE = 100000;
-constexpr int LARGE_ITERATIONS = 3;
+constexpr int LARGE_ITERATIONS = 100000;
 const char *const SINK = "sink";
 
 class BenchContext : public tfaRulesContext

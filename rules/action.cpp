@@ -324,6 +324,8 @@ tfaAction::~tfaAction() = default;
 
 bool tfaAction::InsideTime() const
 {
+    if (time_of_day.empty())
+        return true;
     size_t windows = 0;
     int64_t now = context->GetNow();
     for (const auto &window : time_of_day) {
@@ -354,7 +356,6 @@ tfaAction::Result tfaAction::Evaluate(const std::shared_ptr<tdFlow> &flow,
 {
     if (!InsideTime())
         return AR_OUTSIDE_TIME;
-    std::lock_guard<std::recursive_mutex> guard(flow->lock);
     if (!InterfaceMatches(interface, *flow))
         return AR_NO_MATCH;
 

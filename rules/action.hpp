@@ -51,8 +51,8 @@ public:
     tfaAction &operator=(const tfaAction &) = delete;
 
     // Runs one queued flow event through the action and returns a Result: time windows first,
-    // then the interface filter, the exemptions and the criteria, under the flow's lock; a match
-    // hands the flow to every target (in no defined order). A criteria that faults makes it AR_NO_MATCH: the first fault
+    // then the interface filter, the exemptions and the criteria; a match hands the flow to every
+    // target (in no defined order). The caller holds the flow's lock. A criteria that faults makes it AR_NO_MATCH: the first fault
     // is logged with the action's name, every one counted. Exemption and target exceptions pass
     // through.
     Result ProcessFlow(tdPluginProcessor::Event event, std::shared_ptr<tdFlow> &flow,

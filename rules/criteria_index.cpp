@@ -147,10 +147,12 @@ size_t tfaCriteriaIndex::FirstMatch(const std::shared_ptr<tdFlow> &flow,
     earliest = std::min(earliest, Lookup(applications, f.detected_application));
     earliest = std::min(earliest, Lookup(protocols, f.detected_protocol));
     for (bool other : {false, true}) {
+        if (ports[other].empty() && addresses[other].Empty())
+            continue;
         const tdAddr &endpoint = Endpoint(f, other);
-        earliest = std::min(earliest, Lookup(ports[other], endpoint.GetPort(true)));
-        if (!addresses[other].Empty())
-            earliest = std::min(earliest, addresses[other].Find(endpoint));
+        if (!ports[other].empty())
+            earliest = std::min(earliest, Lookup(ports[other], endpoint.GetPort(true)));
+        earliest = std::min(earliest, addresses[other].Find(endpoint));
     }
     const std::string *values[NAMES] = {&f.host_server_name, &f.dns_host_name};
     for (size_t name = 0; name < NAMES; name++) {
@@ -162,7 +164,8 @@ size_t tfaCriteriaIndex::FirstMatch(const std::shared_ptr<tdFlow> &flow,
             if (found != names[name].end())
                 earliest = std::min(earliest, found->second);
         }
-        earliest = std::min(earliest, FindPattern(Name(name), *values[name], flow, params));
+        if (!patterns[name]->Empty())
+            earliest = std::min(earliest, FindPattern(Name(name), *values[name], flow, params));
     }
     return earliest;
 }

@@ -6,6 +6,10 @@ tfaCriteriaList::tfaCriteriaList(const std::string &owner,
                                  std::vector<std::unique_ptr<tfaCriteria>> criteria)
     : criteria(std::move(criteria)), index(owner, this->criteria)
 {
+    for (size_t position = 0; position < this->criteria.size(); position++) {
+        if (!index.IsIndexed(position))
+            plain.push_back(position);
+    }
 }
 
 // Only criteria before the index's earliest match can change the answer: one of them matching
@@ -15,8 +19,10 @@ size_t tfaCriteriaList::FirstMatch(const std::shared_ptr<tdFlow> &flow,
 {
     size_t indexed = index.FirstMatch(flow, params);
     std::pair<const std::shared_ptr<tdFlow> &, const tdFlowParams &> event(flow, params);
-    for (size_t position = 0; position < criteria.size() && position < indexed; position++) {
-        if (!index.IsIndexed(position) && *criteria[position] == event)
+    for (size_t position : plain) {
+        if (position >= indexed)
+            break;
+        if (*criteria[position] == event)
             return position;
     }
     return indexed;

@@ -33,4 +33,6 @@ public:
 private:
     std::vector<std::unique_ptr<tfaCriteria>> criteria;
     tfaCriteriaIndex index;
+    // The positions the index does not answer for, in order.
+    std::vector<size_t> plain;
 };

@@ -50,6 +50,8 @@ bool tfaPrefixTable::Insert(const std::string &network, size_t position)
 
 size_t tfaPrefixTable::Find(const tdAddr &addr) const
 {
+    if (Empty())
+        return NONE;
     if (addr.IsIPv4())
         return FindIn(IPV4, reinterpret_cast<const uint8_t *>(&addr.addr.in.sin_addr), IPV4_BYTES);
     if (addr.IsIPv6())
