@@ -4,6 +4,8 @@
 #include "rules/criteria_list.hpp"
 #include "rules/rules_context.hpp"
 
+#include "support/shared_parser.hpp"
+
 #include <gtest/gtest.h>
 #include <memory>
 #include <random>
@@ -21,17 +23,7 @@ constexpr size_t FAULT = NONE - 1;
 class CriteriaList : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        instance.apps.Load(TFA_SOURCE_DIR "/examples/applications.json");
-        ASSERT_EQ(tfaRulesContext::parser, nullptr);
-        tfaRulesContext::parser = new tdFlowParser();
-    }
-    void TearDown() override
-    {
-        delete tfaRulesContext::parser;
-        tfaRulesContext::parser = nullptr;
-    }
+    void SetUp() override { instance.apps.Load(TFA_SOURCE_DIR "/examples/applications.json"); }
 
     static tfaCriteriaList Build(const Lines &lines)
     {
@@ -82,6 +74,7 @@ protected:
     }
 
     tdInstance instance{"test"};
+    SharedParser parser;
 };
 
 // Which criteria the index answers for, and which it leaves to the parser.

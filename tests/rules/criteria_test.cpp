@@ -5,6 +5,8 @@
 #include "rules/criteria.hpp"
 #include "support/capture.hpp"
 
+#include "support/shared_parser.hpp"
+
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
@@ -20,17 +22,7 @@ constexpr uint32_t PROTO_TODO = 4294967295u;
 class Criteria : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        instance.apps.Load(TFA_SOURCE_DIR "/examples/applications.json");
-        ASSERT_EQ(tfaPlugin::parser, nullptr);
-        tfaPlugin::parser = new tdFlowParser();
-    }
-    void TearDown() override
-    {
-        delete tfaPlugin::parser;
-        tfaPlugin::parser = nullptr;
-    }
+    void SetUp() override { instance.apps.Load(TFA_SOURCE_DIR "/examples/applications.json"); }
 
     static std::shared_ptr<tdFlow> Flow(uint32_t application, uint32_t protocol)
     {
@@ -53,6 +45,7 @@ protected:
     }
 
     tdInstance instance{"test"};
+    SharedParser parser;
 };
 
 TEST_F(Criteria, Compile)
@@ -240,7 +233,6 @@ TEST_F(Criteria, MatchIdentifiers)
         {"pc:!5", 0, 5, true},
     };
     // None of these may reach the flow expression parser.
-    delete tfaPlugin::parser;
     tfaPlugin::parser = nullptr;
     const tdFlowParams params;
     for (const auto &row : rows) {
@@ -296,7 +288,6 @@ TEST_F(Criteria, ParseErrorAtEvaluation)
 
 TEST_F(Criteria, NoParserIsAnErrorNotACrash)
 {
-    delete tfaPlugin::parser;
     tfaPlugin::parser = nullptr;
     tfaCriteria criteria("ip_protocol == 6");
     auto flow = Flow(0, 0);

@@ -3,6 +3,8 @@
 #include "rules/exemption.hpp"
 #include "support/capture.hpp"
 
+#include "support/shared_parser.hpp"
+
 #include <gtest/gtest.h>
 #include <memory>
 #include <string>
@@ -15,16 +17,8 @@ using Lines = std::vector<std::string>;
 class Exemption : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_EQ(tfaPlugin::parser, nullptr);
-        tfaPlugin::parser = new tdFlowParser();
-    }
-    void TearDown() override
-    {
-        delete tfaPlugin::parser;
-        tfaPlugin::parser = nullptr;
-    }
+    SharedParser parser;
+
 
     // A TCP flow between two hosts; both IP addresses carry ports.
     static std::shared_ptr<tdFlow> Flow()
@@ -137,7 +131,6 @@ TEST_F(Exemption, BadExpressionLogsOnceAndCounts)
 
 TEST_F(Exemption, NoParserExemptsNothing)
 {
-    delete tfaPlugin::parser;
     tfaPlugin::parser = nullptr;
     tfaExemption exemption("ip_protocol == 6");
     LogCapture capture;
