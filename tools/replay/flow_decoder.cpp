@@ -1,7 +1,9 @@
 #include "tools/replay/flow_decoder.hpp"
 
 #include "host/exception.hpp"
+#include "tools/replay/dom_json.hpp"
 #include "tools/replay/echo_text.hpp"
+#include "tools/replay/json_members.hpp"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -48,6 +50,9 @@ const std::map<std::string, uint8_t> &GtpOtherTypes()
     return codes;
 }
 
+using simdjson::dom::element;
+using simdjson::dom::element_type;
+
 std::string Excerpt(const json &value)
 {
     std::string text = value.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -56,17 +61,33 @@ std::string Excerpt(const json &value)
     return text;
 }
 
+std::string Excerpt(element value)
+{
+    return Excerpt(tfaDomToJson(value));
+}
+
+// Numbers as the reader always typed them: unsigned unless written with a minus sign.
+bool IsUnsigned(element value)
+{
+    return value.is_uint64();
+}
+
+bool IsInteger(element value)
+{
+    return value.is_int64() || value.is_uint64();
+}
+
 // Risk ids are 32-bit signed; an unsigned number past the signed 64-bit range would wrap into
 // it when read as signed.
-bool IsRiskId(const json &risk)
+bool IsRiskId(element risk)
 {
-    if (risk.is_number_unsigned())
-        return risk.get<uint64_t>() <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max());
-    int64_t id = risk.get<int64_t>();
+    if (!risk.is_int64())
+        return false;
+    int64_t id = risk.get_int64().value_unsafe();
     return id >= std::numeric_limits<int32_t>::min() && id <= std::numeric_limits<int32_t>::max();
 }
 
-bool IsHex(const std::string &text)
+bool IsHex(std::string_view text)
 {
     for (char c : text)
         if (!isxdigit(static_cast<unsigned char>(c)))
@@ -79,14 +100,17 @@ bool IsHex(const std::string &text)
 class MemberReader
 {
 public:
-    MemberReader(const json &object, std::string path) : object(object), path(std::move(path))
+    MemberReader(element object, std::string path)
+        : members(Members(object, path)), path(std::move(path))
     {
-        if (!object.is_object())
-            throw tdException("%s: expected an object: %s", this->path.c_str(),
-                              Excerpt(object).c_str());
     }
 
     std::string PathOf(const std::string &key) const { return path + "." + key; }
+
+    [[noreturn]] void Fail(const std::string &key, const char *expected, element value) const
+    {
+        Fail(key, expected, tfaDomToJson(value));
+    }
 
     [[noreturn]] void Fail(const std::string &key, const char *expected, const json &value) const
     {
@@ -94,62 +118,56 @@ public:
                           Excerpt(value).c_str());
     }
 
-    const json *Find(const std::string &key)
-    {
-        auto it = object.find(key);
-        if (it == object.end())
-            return nullptr;
-        read.push_back(&*it);
-        return &*it;
-    }
+    const element *Find(const std::string &key) { return members.Find(key); }
 
     template <class T> bool Unsigned(const std::string &key, T &value)
     {
-        const json *member = Find(key);
+        const element *member = Find(key);
         if (member == nullptr)
             return false;
         constexpr uint64_t max = std::numeric_limits<T>::max();
-        if (!member->is_number_unsigned() || member->get<uint64_t>() > max) {
+        if (!IsUnsigned(*member) || member->get_uint64().value_unsafe() > max) {
             std::string expected = "an unsigned number up to " + std::to_string(max);
             Fail(key, expected.c_str(), *member);
         }
-        value = member->get<T>();
+        value = static_cast<T>(member->get_uint64().value_unsafe());
         return true;
     }
 
     bool Bool(const std::string &key, bool &value)
     {
-        const json *member = Find(key);
+        const element *member = Find(key);
         if (member == nullptr)
             return false;
-        if (!member->is_boolean())
+        if (!member->is_bool())
             Fail(key, "a boolean", *member);
-        value = member->get<bool>();
+        value = member->get_bool().value_unsafe();
         return true;
     }
 
     bool String(const std::string &key, std::string &value)
     {
-        const json *member = Find(key);
+        const element *member = Find(key);
         if (member == nullptr)
             return false;
         if (!member->is_string())
             Fail(key, "a string", *member);
-        value = member->get<std::string>();
+        value = member->get_string().value_unsafe();
         return true;
     }
 
     bool Strings(const std::string &key, std::vector<std::string> &values)
     {
-        const json *member = Find(key);
+        const element *member = Find(key);
         if (member == nullptr)
             return false;
         if (!member->is_array())
             Fail(key, "an array of strings", *member);
-        for (const auto &element : *member) {
-            if (!element.is_string())
+        simdjson::dom::array items = member->get_array().value_unsafe();
+        for (element item : items) {
+            if (!item.is_string())
                 Fail(key, "an array of strings", *member);
-            values.push_back(element.get<std::string>());
+            values.emplace_back(item.get_string().value_unsafe());
         }
         return true;
     }
@@ -157,18 +175,17 @@ public:
     // Rates are 32-bit floats the encoder widened to double; narrowing gives them back exactly.
     bool Float(const std::string &key, float &value)
     {
-        const json *member = Find(key);
+        const element *member = Find(key);
         if (member == nullptr)
             return false;
         if (!member->is_number())
             Fail(key, "a number", *member);
-        double wide = member->get<double>();
+        double wide = member->get_double().value_unsafe();
         if (std::fabs(wide) > std::numeric_limits<float>::max())
             Fail(key, "a number within the range of a 32-bit float", *member);
         value = static_cast<float>(wide);
         return true;
     }
-
     // A 16-bit value written as "0x%04hx".
     bool Hex16(const std::string &key, uint16_t &value)
     {
@@ -195,19 +212,19 @@ public:
         return true;
     }
 
-    uint64_t Digest(const std::string &key, const json &member) const
+    uint64_t Digest(const std::string &key, element member) const
     {
         if (!member.is_string())
             Fail(key, "a string of 16 hexadecimal digits", member);
-        const auto &text = member.get_ref<const std::string &>();
+        std::string_view text = member.get_string().value_unsafe();
         if (text.size() != DIGEST_DIGITS || !IsHex(text))
             Fail(key, "a string of 16 hexadecimal digits", member);
-        return std::stoull(text, nullptr, 16);
+        return std::stoull(std::string(text), nullptr, 16);
     }
 
     bool Digest(const std::string &key, uint64_t &digest)
     {
-        const json *member = Find(key);
+        const element *member = Find(key);
         if (member == nullptr)
             return false;
         digest = Digest(key, *member);
@@ -216,13 +233,14 @@ public:
 
     bool Digests(const std::string &key, std::vector<uint64_t> &digests)
     {
-        const json *member = Find(key);
+        const element *member = Find(key);
         if (member == nullptr)
             return false;
         if (!member->is_array())
             Fail(key, "an array of digest strings", *member);
-        for (const auto &element : *member)
-            digests.push_back(Digest(key, element));
+        simdjson::dom::array items = member->get_array().value_unsafe();
+        for (element item : items)
+            digests.push_back(Digest(key, item));
         return true;
     }
 
@@ -305,30 +323,30 @@ public:
 
     std::optional<MemberReader> Group(const std::string &key)
     {
-        const json *member = Find(key);
+        const element *member = Find(key);
         if (member == nullptr)
             return std::nullopt;
         return MemberReader(*member, PathOf(key));
     }
 
-    // Throws for the first member that no one read. The members read are kept as addresses
-    // rather than names, so a line costs no string copies; only a fault looks for the name.
-    void Finish()
+    // Throws for the first member, in order of names, that no one read.
+    void Finish() const
     {
-        std::sort(read.begin(), read.end());
-        read.erase(std::unique(read.begin(), read.end()), read.end());
-        if (read.size() == object.size())
-            return;
-        for (const auto &member : object.items())
-            if (!std::binary_search(read.begin(), read.end(), &member.value()))
-                throw tdException("%s: unknown member",
-                                  PathOf(tfaEchoText(member.key(), EXCERPT_LENGTH)).c_str());
+        if (const tfaJsonMembers::Member *unread = members.FirstUnread())
+            throw tdException("%s: unknown member",
+                              PathOf(tfaEchoText(unread->key, EXCERPT_LENGTH)).c_str());
     }
 
 private:
-    const json &object;
+    static tfaJsonMembers Members(element object, const std::string &path)
+    {
+        if (!object.is_object())
+            throw tdException("%s: expected an object: %s", path.c_str(), Excerpt(object).c_str());
+        return tfaJsonMembers(object.get_object().value_unsafe());
+    }
+
+    tfaJsonMembers members;
     std::string path;
-    std::vector<const json *> read;
 };
 
 void DecodeIdentity(MemberReader &in, tdFlow &flow)
@@ -496,15 +514,16 @@ void DecodeDetails(MemberReader &in, tdFlow &flow)
 void DecodeRisksAndTags(MemberReader &in, tdFlow &flow)
 {
     if (auto risks = in.Group("risks")) {
-        if (const json *list = risks->Find("risks")) {
+        if (const element *list = risks->Find("risks")) {
             if (!list->is_array())
                 risks->Fail("risks", "an array of risk numbers", *list);
-            for (const auto &risk : *list) {
-                if (!risk.is_number_integer())
+            simdjson::dom::array items = list->get_array().value_unsafe();
+            for (element risk : items) {
+                if (!IsInteger(risk))
                     risks->Fail("risks", "an array of risk numbers", *list);
                 if (!IsRiskId(risk))
                     risks->Fail("risks", "risk numbers from -2147483648 to 2147483647", risk);
-                flow.risks.insert(risk.get<int32_t>());
+                flow.risks.insert(static_cast<int32_t>(risk.get_int64().value_unsafe()));
             }
         }
         risks->Unsigned("ndpi_risk_score", flow.risk_score);
@@ -586,6 +605,16 @@ void MixAddress(uint64_t &hash, const tdAddr &addr)
 } // namespace
 
 void tfaFlowDecoder::Decode(const json &object, tdFlow &flow)
+{
+    simdjson::dom::parser parser;
+    std::string text = object.dump();
+    element value;
+    if (auto error = parser.parse(text).get(value))
+        throw tdException("flow: %s", simdjson::error_message(error));
+    Decode(value, flow);
+}
+
+void tfaFlowDecoder::Decode(element object, tdFlow &flow)
 {
     MemberReader in(object, "flow");
     DecodeIdentity(in, flow);
