@@ -11,7 +11,6 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
-#include <set>
 
 namespace
 {
@@ -28,13 +27,15 @@ const std::map<std::string, tfaReplayEvent::Kind, std::less<>> control_types = {
     {"update", tfaReplayEvent::UPDATE},
     {"reload", tfaReplayEvent::RELOAD},
 };
-const std::set<std::string, std::less<>> payload_members = {
+const char *const payload_members[] = {
     "type", "reason", "flow_action", "tags", "interface", "internal", "flow", "intel",
 };
 constexpr const char *REASON_CLOSED = "closed";
 constexpr const char *REASON_EXPIRED = "expired";
 // A whole message may quote the JSON library's reading of the line as well as excerpts.
 constexpr size_t MESSAGE_LIMIT = 4 * tfaEventReader::ECHO_LIMIT;
+// What the line parser allocates before the first line; it grows to the longest line.
+constexpr size_t INITIAL_CAPACITY = 64 * 1024;
 // nlohmann's error id for a number that does not fit a double.
 constexpr int NUMBER_OVERFLOW_ID = 406;
 
@@ -60,7 +61,7 @@ bool IsBlank(const std::string &text)
     return text.find_first_not_of(" \t\r") == std::string::npos;
 }
 
-// Faults a parser would only find by recursing, or would cut short.
+// Faults nlohmann would only find by recursing, or would cut short.
 void CheckShape(const std::string &text)
 {
     size_t nul = text.find('\0');
@@ -90,22 +91,29 @@ json ParseForFault(const std::string &text)
     }
 }
 
-// One parser for every line a thread reads, so its buffers are allocated once and reused.
+// One parser for every line a thread reads, so its buffers are allocated once and reused. It
+// refuses lines nested deeper than the reader allows, which the fault's wording then locates.
 simdjson::dom::parser &LineParser()
 {
     thread_local simdjson::dom::parser parser;
+    thread_local bool ready = parser.allocate(INITIAL_CAPACITY, tfaEventReader::DEPTH_LIMIT) ==
+                              simdjson::SUCCESS;
+    if (!ready)
+        throw tdException("out of memory for the JSON parser");
     return parser;
 }
 
-// simdjson refuses a little that nlohmann has always read: a leading byte-order mark and
+// A line simdjson refuses is looked at again, slowly, to word the fault as the reader always
+// has. simdjson refuses a little that nlohmann has always read: a leading byte-order mark and
 // integers past 64 bits (read as doubles). Such a line is read through nlohmann and written out
-// again plainly, which simdjson reads as nlohmann did; every other refusal is a fault.
+// again plainly, which simdjson reads as nlohmann did.
 element ParseJson(const std::string &text)
 {
     simdjson::dom::parser &parser = LineParser();
     element payload;
     if (!parser.parse(text).get(payload))
         return payload;
+    CheckShape(text);
     std::string plain = ParseForFault(text).dump();
     if (auto error = parser.parse(plain).get(payload))
         throw tdException("invalid JSON: %s", simdjson::error_message(error));
@@ -210,14 +218,14 @@ void tfaEventReader::Skip(const std::string &reason)
 
 tfaReplayEvent tfaEventReader::Parse(const std::string &text)
 {
-    CheckShape(text);
     element root = ParseJson(text);
     if (!root.is_object())
         throw tdException("not a JSON object: %s", tfaDomToJson(root).type_name());
     tfaJsonMembers payload(root.get_object().value_unsafe());
-    for (const auto &member : payload)
-        if (payload_members.count(member.key) == 0)
-            throw tdException("%s: unknown member", Echo(member.key).c_str());
+    for (const char *name : payload_members)
+        payload.Find(name);
+    if (const tfaJsonMembers::Member *unknown = payload.FirstUnread())
+        throw tdException("%s: unknown member", Echo(unknown->key).c_str());
 
     const element *type = Member(payload, "type", element_type::STRING, "a string");
     if (type == nullptr)

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -95,6 +96,14 @@ bool IsHex(std::string_view text)
     return !text.empty();
 }
 
+// Digits IsHex accepted, as few as the type holds.
+template <class T> T HexValue(std::string_view digits)
+{
+    T value = 0;
+    std::from_chars(digits.data(), digits.data() + digits.size(), value, 16);
+    return value;
+}
+
 // Reads the members of one JSON object by name and remembers which were read, so that a member
 // nobody reads (a misspelt name, mostly) is reported instead of silently dropped.
 class MemberReader
@@ -105,22 +114,22 @@ public:
     {
     }
 
-    std::string PathOf(const std::string &key) const { return path + "." + key; }
+    std::string PathOf(std::string_view key) const { return path + "." + std::string(key); }
 
-    [[noreturn]] void Fail(const std::string &key, const char *expected, element value) const
+    [[noreturn]] void Fail(std::string_view key, const char *expected, element value) const
     {
         Fail(key, expected, tfaDomToJson(value));
     }
 
-    [[noreturn]] void Fail(const std::string &key, const char *expected, const json &value) const
+    [[noreturn]] void Fail(std::string_view key, const char *expected, const json &value) const
     {
         throw tdException("%s: expected %s: %s", PathOf(key).c_str(), expected,
                           Excerpt(value).c_str());
     }
 
-    const element *Find(const std::string &key) { return members.Find(key); }
+    const element *Find(std::string_view key) { return members.Find(key); }
 
-    template <class T> bool Unsigned(const std::string &key, T &value)
+    template <class T> bool Unsigned(std::string_view key, T &value)
     {
         const element *member = Find(key);
         if (member == nullptr)
@@ -134,7 +143,7 @@ public:
         return true;
     }
 
-    bool Bool(const std::string &key, bool &value)
+    bool Bool(std::string_view key, bool &value)
     {
         const element *member = Find(key);
         if (member == nullptr)
@@ -145,7 +154,7 @@ public:
         return true;
     }
 
-    bool String(const std::string &key, std::string &value)
+    bool String(std::string_view key, std::string &value)
     {
         const element *member = Find(key);
         if (member == nullptr)
@@ -156,7 +165,7 @@ public:
         return true;
     }
 
-    bool Strings(const std::string &key, std::vector<std::string> &values)
+    bool Strings(std::string_view key, std::vector<std::string> &values)
     {
         const element *member = Find(key);
         if (member == nullptr)
@@ -173,7 +182,7 @@ public:
     }
 
     // Rates are 32-bit floats the encoder widened to double; narrowing gives them back exactly.
-    bool Float(const std::string &key, float &value)
+    bool Float(std::string_view key, float &value)
     {
         const element *member = Find(key);
         if (member == nullptr)
@@ -187,7 +196,7 @@ public:
         return true;
     }
     // A 16-bit value written as "0x%04hx".
-    bool Hex16(const std::string &key, uint16_t &value)
+    bool Hex16(std::string_view key, uint16_t &value)
     {
         std::string text;
         if (!String(key, text))
@@ -195,12 +204,12 @@ public:
         std::string digits = text.size() > 2 ? text.substr(2) : std::string();
         if (text.compare(0, 2, "0x") != 0 || digits.size() > HEX16_DIGITS || !IsHex(digits))
             Fail(key, "\"0x\" and up to four hexadecimal digits", text);
-        value = static_cast<uint16_t>(std::stoul(digits, nullptr, 16));
+        value = HexValue<uint16_t>(digits);
         return true;
     }
 
     // A byte list written two lower-case hexadecimal digits a byte.
-    bool HexBytes(const std::string &key, std::vector<uint8_t> &bytes)
+    bool HexBytes(std::string_view key, std::vector<uint8_t> &bytes)
     {
         std::string text;
         if (!String(key, text))
@@ -208,21 +217,21 @@ public:
         if (text.size() % 2 != 0 || (!text.empty() && !IsHex(text)))
             Fail(key, "hexadecimal digits, two a byte", text);
         for (size_t i = 0; i < text.size(); i += 2)
-            bytes.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+            bytes.push_back(HexValue<uint8_t>(std::string_view(text).substr(i, 2)));
         return true;
     }
 
-    uint64_t Digest(const std::string &key, element member) const
+    uint64_t Digest(std::string_view key, element member) const
     {
         if (!member.is_string())
             Fail(key, "a string of 16 hexadecimal digits", member);
         std::string_view text = member.get_string().value_unsafe();
         if (text.size() != DIGEST_DIGITS || !IsHex(text))
             Fail(key, "a string of 16 hexadecimal digits", member);
-        return std::stoull(std::string(text), nullptr, 16);
+        return HexValue<uint64_t>(text);
     }
 
-    bool Digest(const std::string &key, uint64_t &digest)
+    bool Digest(std::string_view key, uint64_t &digest)
     {
         const element *member = Find(key);
         if (member == nullptr)
@@ -231,7 +240,7 @@ public:
         return true;
     }
 
-    bool Digests(const std::string &key, std::vector<uint64_t> &digests)
+    bool Digests(std::string_view key, std::vector<uint64_t> &digests)
     {
         const element *member = Find(key);
         if (member == nullptr)
@@ -244,7 +253,7 @@ public:
         return true;
     }
 
-    bool Mac(const std::string &key, tdAddr &addr)
+    bool Mac(std::string_view key, tdAddr &addr)
     {
         std::string text;
         if (!String(key, text) || text == UNSET_MAC)
@@ -254,7 +263,7 @@ public:
         return true;
     }
 
-    bool IP(const std::string &key, tdAddr &addr)
+    bool IP(std::string_view key, tdAddr &addr)
     {
         std::string text;
         if (!String(key, text))
@@ -265,7 +274,7 @@ public:
     }
 
     // The port member of an address member read before; a port needs an address to live in.
-    void Port(const std::string &key, tdAddr &addr, const std::string &addr_key)
+    void Port(std::string_view key, tdAddr &addr, std::string_view addr_key)
     {
         uint16_t port = 0;
         if (!Unsigned(key, port))
@@ -277,7 +286,7 @@ public:
 
     // An address with its port as the encoder writes STUN addresses: "192.0.2.1:3478",
     // "[2001:db8::1]:3478". A bare address is taken with port 0.
-    bool AddressWithPort(const std::string &key, tdAddr &addr)
+    bool AddressWithPort(std::string_view key, tdAddr &addr)
     {
         std::string text;
         if (!String(key, text))
@@ -304,7 +313,7 @@ public:
         return true;
     }
 
-    bool OtherType(const std::string &key, const std::map<std::string, uint8_t> &names,
+    bool OtherType(std::string_view key, const std::map<std::string, uint8_t> &names,
                    uint8_t &code)
     {
         std::string text;
@@ -321,7 +330,7 @@ public:
         return true;
     }
 
-    std::optional<MemberReader> Group(const std::string &key)
+    std::optional<MemberReader> Group(std::string_view key)
     {
         const element *member = Find(key);
         if (member == nullptr)

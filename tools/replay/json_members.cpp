@@ -4,8 +4,12 @@
 
 namespace
 {
+// Shorter names first, and names of one length in byte order: most comparisons end at the
+// lengths, without looking at the bytes.
 bool ByKey(const tfaJsonMembers::Member &a, const tfaJsonMembers::Member &b)
 {
+    if (a.key.size() != b.key.size())
+        return a.key.size() < b.key.size();
     return a.key < b.key;
 }
 } // namespace
@@ -15,7 +19,6 @@ tfaJsonMembers::tfaJsonMembers(simdjson::dom::object object)
     members.reserve(object.size());
     for (simdjson::dom::key_value_pair field : object)
         members.push_back({field.key, field.value});
-    // Writers mostly sort their names already, which the stable sort passes through quickly.
     std::stable_sort(members.begin(), members.end(), ByKey);
     // Of equal names the last one stays: reverse, keep the first of each run, reverse back.
     std::reverse(members.begin(), members.end());
@@ -36,6 +39,9 @@ const simdjson::dom::element *tfaJsonMembers::Find(std::string_view key)
 
 const tfaJsonMembers::Member *tfaJsonMembers::FirstUnread() const
 {
-    auto it = std::find_if(members.begin(), members.end(), [](const Member &m) { return !m.read; });
-    return it == members.end() ? nullptr : &*it;
+    const Member *first = nullptr;
+    for (const Member &member : members)
+        if (!member.read && (first == nullptr || member.key < first->key))
+            first = &member;
+    return first;
 }

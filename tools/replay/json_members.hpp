@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
-// The members of one parsed JSON object, looked up by name. They are sorted by name once, so a
-// lookup is a binary search rather than a walk through the object, and a name given twice keeps
+// The members of one parsed JSON object, looked up by name. They are sorted once, so a lookup is
+// a binary search rather than a walk through the object, and a name given twice keeps
 // its last value, as the reader always did. Every member looked up is marked read, so that one
 // nobody asked for (most often a misspelt name) can be reported rather than dropped.
 class tfaJsonMembers
@@ -24,9 +24,6 @@ public:
     const simdjson::dom::element *Find(std::string_view key);
     // The first member, in order of names, that was never looked up; nullptr when none is left.
     const Member *FirstUnread() const;
-
-    std::vector<Member>::const_iterator begin() const { return members.begin(); }
-    std::vector<Member>::const_iterator end() const { return members.end(); }
 
 private:
     std::vector<Member> members;
