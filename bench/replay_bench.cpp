@@ -176,6 +176,7 @@ void ReplayRun(benchmark::State &state)
         }
         state.SetIterationTime(child.seconds);
         state.counters["peak_rss_mb"] = child.max_rss_kib / KIB;
+        state.counters["flows_held"] = static_cast<double>(child.flows_held);
     }
     state.SetItemsProcessed(state.iterations() * THROUGHPUT_EVENTS);
 }

@@ -17,9 +17,10 @@
 // Blank lines are passed over. A malformed line is reported through td_printf as
 // "<source>:<line>: <reason>" and skipped; the count is kept. So is a line longer than the
 // reader's limit (its bytes past the limit are read and dropped, never held), a line with a NUL
-// byte, and a line nested deeper than DEPTH_LIMIT arrays and objects, refused before the JSON
-// library sees it. Messages show input text with control characters escaped, each excerpt of it
-// at most ECHO_LIMIT bytes.
+// byte, and a line nested deeper than DEPTH_LIMIT arrays and objects, which the parser refuses
+// without recursing. Lines are parsed with simdjson; one it refuses is read again with nlohmann,
+// whose messages name the line's column. Messages show input text with control characters
+// escaped, each excerpt of it at most ECHO_LIMIT bytes.
 class tfaEventReader : public tfaEventSource
 {
 public:
