@@ -12,10 +12,6 @@ namespace
 {
 constexpr const char *FLOWS_QUEUED = "flows_queued";
 constexpr size_t HANDOFF_BATCH = 64;
-// Events queued for the worker and not taken yet, at most, while a file is read; how often, in
-// events, the reader looks.
-constexpr uint64_t BACKLOG_LIMIT = 4096;
-constexpr uint64_t BACKLOG_CHECK = 1024;
 // The worker's passes that take its thread lock after the host's last append: the first takes
 // the batch, the second finds the queue empty once that batch is done.
 constexpr uint64_t IDLE_PASSES = 2;
@@ -150,18 +146,18 @@ void tfaReplayHost::Enqueue(tfaReplayEvent &&event)
 
 // A file is read faster than the plug-in processes it; without a bound, every event read ahead
 // would wait in memory, so a run's size would follow the file's length rather than its live
-// flows. The reader waits while more than BACKLOG_LIMIT events are queued and not yet taken.
+// flows. The reader waits while more than READ_AHEAD events are queued and not yet taken.
 void tfaReplayHost::Throttle()
 {
-    if (events_read % BACKLOG_CHECK != 0 || Backlog() <= BACKLOG_LIMIT)
+    if (events_read % READ_AHEAD_CHECK != 0 || Backlog() <= READ_AHEAD)
         return;
     tally.Poll();
-    if (Backlog() <= BACKLOG_LIMIT)
+    if (Backlog() <= READ_AHEAD)
         return;
     for (auto &lane : lanes)
         HandOff(*lane);
     // Polled at the shortest pause, so that the worker's queue never runs dry meanwhile.
-    WaitForWorker([this](const json &) { return Backlog() <= BACKLOG_LIMIT / 2; }, FIRST_PAUSE);
+    WaitForWorker([this](const json &) { return Backlog() <= READ_AHEAD / 2; }, FIRST_PAUSE);
 }
 
 uint64_t tfaReplayHost::Backlog() const

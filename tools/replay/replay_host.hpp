@@ -67,6 +67,10 @@ public:
     static constexpr double DEFAULT_LINGER = 2;
     // A worker that takes no event for this long while events wait is given up on.
     static constexpr std::chrono::seconds STALL_TIMEOUT{30};
+    // Events queued for the worker and not taken yet, at most, while a file is read (up to
+    // READ_AHEAD_CHECK more between two looks); reading resumes once half have been taken.
+    static constexpr uint64_t READ_AHEAD = 4096;
+    static constexpr uint64_t READ_AHEAD_CHECK = 1024;
     // The longest pause between two polls of the worker's status.
     static constexpr std::chrono::milliseconds LONGEST_PAUSE{20};
 
