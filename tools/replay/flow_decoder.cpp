@@ -52,7 +52,6 @@ const std::map<std::string, uint8_t> &GtpOtherTypes()
 }
 
 using simdjson::dom::element;
-using simdjson::dom::element_type;
 
 std::string Excerpt(const json &value)
 {
@@ -67,7 +66,7 @@ std::string Excerpt(element value)
     return Excerpt(tfaDomToJson(value));
 }
 
-// Numbers as the reader always typed them: unsigned unless written with a minus sign.
+// Integers from 0 up, written without fraction or exponent; "-0" reads as 0.
 bool IsUnsigned(element value)
 {
     return value.is_uint64();
@@ -78,8 +77,8 @@ bool IsInteger(element value)
     return value.is_int64() || value.is_uint64();
 }
 
-// Risk ids are 32-bit signed; an unsigned number past the signed 64-bit range would wrap into
-// it when read as signed.
+// Risk ids are 32-bit signed; an integer past the signed 64-bit range is none, never wrapped
+// into it.
 bool IsRiskId(element risk)
 {
     if (!risk.is_int64())
