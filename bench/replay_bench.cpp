@@ -1,14 +1,19 @@
 // The replay host run as a child process on generated flow events, beside a floor: reading the
 // same lines and parsing each with the JSON library, nothing else. The child's peak resident size
-// comes from the kernel's accounting of the finished child.
+// comes from the kernel's accounting of the finished child; its flows held at the end from its
+// last line.
 #include "host/json.hpp"
 
 #include <benchmark/benchmark.h>
+#include <simdjson.h>
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <sstream>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -19,6 +24,8 @@ namespace
 {
 constexpr int THROUGHPUT_EVENTS = 100000;
 constexpr int RSS_EVENTS = 1000000;
+// Lines of the ended-flows file the smaller run reads.
+constexpr int RSS_HALF_LINES = RSS_EVENTS / 2;
 constexpr double KIB = 1024.0;
 const char *const CONFIG = TFA_SOURCE_DIR "/examples/flow-actions.json";
 const char *const APPLICATIONS = TFA_SOURCE_DIR "/examples/applications.json";
@@ -29,7 +36,22 @@ struct Child {
     bool ok = false;
     double seconds = 0;
     long max_rss_kib = 0;
+    // From the run's last line: "... flows held at the end".
+    long flows_held = 0;
 };
+
+// The flows a finished run's output says it still held.
+long FlowsHeld(const std::string &output)
+{
+    std::ifstream in(output);
+    std::string line, last;
+    while (std::getline(in, line))
+        if (line.find("flows held at the end") != std::string::npos)
+            last = line;
+    size_t end = last.rfind(" flows held");
+    size_t start = last.rfind(' ', end - 1);
+    return end == std::string::npos ? 0 : std::atol(last.c_str() + start + 1);
+}
 
 // Runs `args` in `dir` with standard output going to `output` (or /dev/null) and waits for it.
 Child Run(const std::vector<std::string> &args, const std::string &dir, const std::string &output)
@@ -77,14 +99,59 @@ public:
     }
     ~EventFile() { std::filesystem::remove_all(dir); }
 
-    Child Replay() const
+    // No linger: it is a fixed wait for log targets' intervals, not replay work.
+    Child Replay(const std::string &input) const
     {
-        return Run({TFA_REPLAY_PATH, "run", "-c", CONFIG, "-a", APPLICATIONS, path}, dir, "");
+        std::string output = dir + "/run.txt";
+        Child child = Run({TFA_REPLAY_PATH, "run", "-c", CONFIG, "-a", APPLICATIONS, "--linger",
+                           "0", input},
+                          dir, output);
+        child.flows_held = FlowsHeld(output);
+        return child;
+    }
+    Child Replay() const { return Replay(path); }
+
+    // The first `lines` lines of the file without the flows it never ends, so the flows live at
+    // any time are those the generator overlaps, however long the file.
+    std::string EndedFlows(int lines) const
+    {
+        std::set<std::string> ended;
+        ForEachLine(lines, [&](const std::string &line) {
+            if (line.find(PURGE) != std::string::npos)
+                ended.insert(Digest(line));
+        });
+        std::string ended_path = dir + "/ended-" + std::to_string(lines) + ".jsonl";
+        std::ofstream out(ended_path);
+        ForEachLine(lines, [&](const std::string &line) {
+            if (ended.count(Digest(line)) != 0)
+                out << line << '\n';
+        });
+        return ended_path;
     }
 
     const std::string dir;
     const std::string path;
     bool ok = false;
+
+private:
+    static constexpr const char *PURGE = "\"type\":\"flow_purge\"";
+    static constexpr const char *DIGEST = "\"digest\":\"";
+    static constexpr size_t DIGEST_DIGITS = 16;
+
+    static std::string Digest(const std::string &line)
+    {
+        size_t at = line.find(DIGEST);
+        return at == std::string::npos ? std::string()
+                                       : line.substr(at + strlen(DIGEST), DIGEST_DIGITS);
+    }
+
+    template <class F> void ForEachLine(int lines, F each) const
+    {
+        std::ifstream in(path);
+        std::string line;
+        for (int i = 0; i < lines && std::getline(in, line); i++)
+            each(line);
+    }
 };
 
 // Generated once for the run and the floor, which read the same lines.
@@ -109,6 +176,7 @@ void ReplayRun(benchmark::State &state)
         }
         state.SetIterationTime(child.seconds);
         state.counters["peak_rss_mb"] = child.max_rss_kib / KIB;
+        state.counters["flows_held"] = static_cast<double>(child.flows_held);
     }
     state.SetItemsProcessed(state.iterations() * THROUGHPUT_EVENTS);
 }
@@ -135,25 +203,76 @@ void JsonLinesFloor(benchmark::State &state)
 }
 BENCHMARK(JsonLinesFloor)->UseRealTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
-void ReplayPeakRss(benchmark::State &state)
+// For information: the same floor with simdjson, the parser the replay host reads lines with.
+void SimdjsonLinesFloor(benchmark::State &state)
 {
-    EventFile file(RSS_EVENTS);
+    const EventFile &file = ThroughputFile();
     if (!file.ok) {
         state.SkipWithError("generate failed");
         return;
     }
+    int64_t lines = 0;
+    simdjson::dom::parser parser;
     for (auto _ : state) {
-        Child child = file.Replay();
+        std::ifstream in(file.path);
+        std::string line;
+        while (std::getline(in, line)) {
+            simdjson::dom::element element;
+            benchmark::DoNotOptimize(parser.parse(line).get(element));
+            lines++;
+        }
+    }
+    state.SetItemsProcessed(lines);
+}
+BENCHMARK(SimdjsonLinesFloor)->UseRealTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+
+const EventFile &RssFile()
+{
+    static const EventFile file(RSS_EVENTS);
+    return file;
+}
+
+void ReplayRss(benchmark::State &state, const std::string &input)
+{
+    for (auto _ : state) {
+        Child child = RssFile().Replay(input);
         if (!child.ok) {
             state.SkipWithError("tfa-replay run failed");
             return;
         }
         state.SetIterationTime(child.seconds);
         state.counters["peak_rss_mb"] = child.max_rss_kib / KIB;
+        state.counters["flows_held"] = static_cast<double>(child.flows_held);
     }
+}
+
+void ReplayPeakRss(benchmark::State &state)
+{
+    if (!RssFile().ok) {
+        state.SkipWithError("generate failed");
+        return;
+    }
+    ReplayRss(state, RssFile().path);
     state.SetItemsProcessed(state.iterations() * RSS_EVENTS);
 }
 BENCHMARK(ReplayPeakRss)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// The same file with only the flows that end, whole and cut at half: the live flows are the
+// same, so the peak should be too.
+void ReplayPeakRssEndedFlows(benchmark::State &state)
+{
+    if (!RssFile().ok) {
+        state.SkipWithError("generate failed");
+        return;
+    }
+    ReplayRss(state, RssFile().EndedFlows(static_cast<int>(state.range(0))));
+}
+BENCHMARK(ReplayPeakRssEndedFlows)
+    ->Arg(RSS_HALF_LINES)
+    ->Arg(RSS_EVENTS)
+    ->UseManualTime()
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond);
 } // namespace
 
 BENCHMARK_MAIN();

@@ -93,11 +93,25 @@ def rows(runs):
                f"JSON-lines parse floor {ref / 1e3:.1f}k lines/s", value / ref, ">= 0.8x",
                value / ref >= 0.8)
 
+    # Generated flows do not all end, so the flows held grow with the file: the figure is what
+    # each more held flow costs, about a flow record. A file whose flows all end holds the same
+    # flows at any length. (SimdjsonLinesFloor, for information, has no row.)
     r = get("ReplayPeakRss/iterations:1/manual_time", "ReplayRun/iterations:1/manual_time")
+    if r and r[0].get("flows_held", 0) > r[1].get("flows_held", 0):
+        value, ref = r[0]["peak_rss_mb"], r[1]["peak_rss_mb"]
+        held, ref_held = r[0]["flows_held"], r[1].get("flows_held", 0)
+        per_flow = (value - ref) * 1024 / (held - ref_held)
+        yield (f"peak RSS of tfa-replay run, 1M events, {held / 1e3:.0f}k flows held",
+               f"{value:.0f} MB", f"100k events, {ref_held / 1e3:.1f}k held: {ref:.0f} MB", None,
+               f"<= 4 KB a held flow: {per_flow:.1f}", per_flow <= 4)
+
+    r = get("ReplayPeakRssEndedFlows/1000000/iterations:1/manual_time",
+            "ReplayPeakRssEndedFlows/500000/iterations:1/manual_time")
     if r:
         value, ref = r[0]["peak_rss_mb"], r[1]["peak_rss_mb"]
-        yield ("peak RSS of tfa-replay run, 1M events", f"{value:.0f} MB",
-               f"100k events: {ref:.0f} MB", value / ref, "bounded (<= 1.5x)", value / ref <= 1.5)
+        yield ("peak RSS, every flow ends: the 1M-event file", f"{value:.0f} MB",
+               f"its first half: {ref:.0f} MB", value / ref, "bounded (<= 1.5x)",
+               value / ref <= 1.5)
 
 
 def main(paths):

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <sstream>
+#include <streambuf>
 
 namespace
 {
@@ -230,5 +231,162 @@ TEST(EventReader, SkipsAndCountsMalformedLines)
                   "while parsing value - invalid literal; last read: 'no'\n",
                   "flows.jsonl:6: flow: missing\n",
               }));
+}
+// Lines the parser refuses are worded as they always were, and the reader goes on with the
+// next line on the same parser.
+TEST(EventReader, RefusedLinesKeepTheirWording)
+{
+    const std::string flow = R"({"type": "flow", "flow": )";
+    auto nested = [](size_t levels) {
+        return std::string(levels, '[') + std::string(levels, ']');
+    };
+    struct Row {
+        const char *name;
+        std::string line;
+        std::string message;
+    };
+    const Row rows[] = {
+        {"truncated", flow + R"({"ip_protocol": 6)",
+         "invalid JSON: parse error at line 1, column 43: syntax error while parsing object - "
+         "unexpected end of input; expected '}'"},
+        {"truncated string", flow + R"({"local_ip": "192.0)",
+         "invalid JSON: parse error at line 1, column 45: syntax error while parsing value - "
+         "invalid string: missing closing quote; last read: '\"192.0'"},
+        {"trailing text", R"({"type": "update"} x)",
+         "invalid JSON: parse error at line 1, column 20: syntax error while parsing value - "
+         "invalid literal; last read: '\"update\"} x'; expected end of input"},
+        {"invalid UTF-8", flow + "{\"dns_host_name\": \"a\xc0\xaf\"}}",
+         "invalid JSON: parse error at line 1, column 46: syntax error while parsing value - "
+         "invalid string: ill-formed UTF-8 byte; last read: '\"a\\xc0'"},
+        {"lone surrogate", flow + R"({"dns_host_name": "\ud800"}})",
+         "invalid JSON: parse error at line 1, column 51: syntax error while parsing value - "
+         "invalid string: surrogate U+D800..U+DBFF must be followed by U+DC00..U+DFFF; last "
+         "read: '\"\\ud800\"'"},
+        {"raw control character", flow + "{\"dns_host_name\": \"a\x01\"}}",
+         "invalid JSON: parse error at line 1, column 46: syntax error while parsing value - "
+         "invalid string: control character U+0001 (SOH) must be escaped to \\u0001; last read: "
+         "'\"a<U+0001>'"},
+        {"NUL inside a string", flow + std::string("{\"dns_host_name\": \"a\0\"}}", 25),
+         "NUL byte at column 46"},
+        {"number past a double", flow + R"({"local_rate": -1e999}})",
+         "invalid JSON: a number too large for a double"},
+        {"integer past 64 bits", flow + R"({"local_bytes": 18446744073709551616}})",
+         "flow.local_bytes: expected an unsigned number up to 18446744073709551615: "
+         "1.8446744073709552e+19"},
+        {"negative integer past 64 bits", flow + R"({"risks": {"risks": [-9223372036854775809]}}})",
+         "flow.risks.risks: expected an array of risk numbers: [-9.223372036854776e+18]"},
+        {"129 levels", R"({"type": "update", "x": )" + nested(128) + "}",
+         "nested deeper than 128 levels at column 152"},
+        {"wrong type deep in the flow", flow + R"({"ssl": {"alpn": [["h2"]]}}})",
+         R"(flow.ssl.alpn: expected an array of strings: [["h2"]])"},
+        {"unknown members are named in order of names", flow + R"({}, "zz": 1, "aaa": 2})",
+         "aaa: unknown member"},
+        {"unknown flow members too", flow + R"({"zz": 1, "aaa": 2}})", "flow.aaa: unknown member"},
+        {"a duplicate's last value counts", flow + R"({"ip_protocol": 6, "ip_protocol": 600}})",
+         "flow.ip_protocol: expected an unsigned number up to 255: 600"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::istringstream input(row.line + "\n{\"type\": \"update\"}\n");
+        tfaEventReader reader(input, "f");
+        LogCapture capture;
+        tfaReplayEvent event;
+        ASSERT_TRUE(reader.Next(event));
+        EXPECT_EQ(event.kind, tfaReplayEvent::UPDATE);
+        EXPECT_EQ(event.line, 2u);
+        EXPECT_EQ(capture.LogLines(), (std::vector<std::string>{"f:1: " + row.message + "\n"}));
+    }
+}
+
+// What the former reader accepted stays accepted, with the values it read.
+TEST(EventReader, AcceptedLinesKeepTheirValues)
+{
+    const std::string nested = std::string(127, '[') + std::string(127, ']');
+    auto event = tfaEventReader::Parse("\xef\xbb\xbf" R"({"type": "flow_intel", "flow": {}})");
+    EXPECT_EQ(event.event, tdPluginProcessor::EVENT_FLOW_INTEL);
+    event = tfaEventReader::Parse(R"({"type": "flow_intel", "flow": {}, "intel": )" + nested + "}");
+    EXPECT_EQ(event.intel.dump(), nested);
+    event = tfaEventReader::Parse(
+        R"({"type": "flow", "flow": {"ip_protocol": 600, "ip_protocol": 17}})");
+    EXPECT_EQ(event.flow->ip_protocol, 17);
+
+    // The plug-in sees numbers typed as its JSON library types them.
+    const std::string intel =
+        R"({"u": 5, "i": -5, "f": 1.5, "e": 1e2, "z": -0.0, "big": 18446744073709551616,
+            "max": 18446744073709551615, "s": "\u00e9\u0000", "n": null, "b": [true, {}]})";
+    event = tfaEventReader::Parse(R"({"type": "flow_intel", "flow": {}, "intel": )" + intel + "}");
+    const json expected = json::parse(intel);
+    ASSERT_EQ(event.intel, expected);
+    for (const auto &member : expected.items()) {
+        SCOPED_TRACE(member.key());
+        EXPECT_EQ(event.intel[member.key()].type(), member.value().type());
+    }
+}
+
+// Hands out its text a few bytes at a time and never says more is ready, as a pipe may.
+class TrickleBuffer : public std::streambuf
+{
+public:
+    explicit TrickleBuffer(std::string text) : text(std::move(text)) {}
+
+protected:
+    int_type underflow() override
+    {
+        if (at == text.size())
+            return traits_type::eof();
+        size_t size = std::min<size_t>(3, text.size() - at);
+        setg(&text[at], &text[at], &text[at] + size);
+        at += size;
+        return traits_type::to_int_type(*gptr());
+    }
+    std::streamsize showmanyc() override { return 0; }
+
+private:
+    std::string text;
+    size_t at = 0;
+};
+
+// Lines longer than the reader's chunks, lines cut by the limit, and input that trickles in are
+// read whole and counted alike.
+TEST(EventReader, LinesOfAnyLengthAndPace)
+{
+    const std::string mib_name(1 << 20, 'x');
+    const std::string long_line = R"({"type": "flow", "flow": {"dns_host_name": ")" + mib_name +
+                                  "\"}, \"interface\": \"em0\"}";
+    const std::string update = "{\"type\": \"update\"}";
+    const std::string text = long_line + "\n" + update + "\n" + long_line + "\r\n" + update;
+    struct Row {
+        const char *name;
+        size_t limit;
+        bool trickle;
+        std::vector<size_t> lines;
+        size_t skipped;
+    };
+    const Row rows[] = {
+        {"1 MiB lines", tfaEventReader::DEFAULT_LINE_LIMIT, false, {1, 2, 3, 4}, 0},
+        {"1 MiB lines trickling in", tfaEventReader::DEFAULT_LINE_LIMIT, true, {1, 2, 3, 4}, 0},
+        {"over the limit", 1 << 20, false, {2, 4}, 2},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::istringstream whole(text);
+        TrickleBuffer trickle(text);
+        std::istream trickled(&trickle);
+        tfaEventReader reader(row.trickle ? trickled : whole, "f", row.limit);
+        LogCapture capture;
+        std::vector<size_t> lines;
+        tfaReplayEvent event;
+        while (reader.Next(event)) {
+            lines.push_back(event.line);
+            if (event.kind == tfaReplayEvent::FLOW) {
+                EXPECT_EQ(event.flow->dns_host_name, mib_name);
+                EXPECT_EQ(event.flow->iface_name, "em0");
+            }
+        }
+        EXPECT_EQ(lines, row.lines);
+        EXPECT_EQ(reader.GetLines(), 4u);
+        EXPECT_EQ(reader.GetSkipped(), row.skipped);
+        EXPECT_EQ(capture.LogLines().size(), row.skipped);
+    }
 }
 } // namespace

@@ -93,7 +93,8 @@ public:
                 Record("update");
             std::deque<std::pair<Event, uint64_t>> batch;
             Lock();
-            batch.swap(queue);
+            if (!held)
+                batch.swap(queue);
             flows += batch.size();
             if (!batch.empty())
                 flows_queued = batch.size();
@@ -107,6 +108,16 @@ public:
             }
         }
         return nullptr;
+    }
+
+    // While held, the worker takes nothing from its queue.
+    void Hold(bool hold) { held = hold; }
+    size_t GetQueued()
+    {
+        Lock();
+        size_t size = queue.size();
+        Unlock();
+        return size;
     }
 
     uint64_t GetUpdatesDelivered() const { return updates_delivered; }
@@ -152,6 +163,7 @@ private:
     bool reprocess;
     std::chrono::milliseconds process_time;
     std::atomic<bool> reload_pending{false}, reprocess_pending{false}, update_pending{false};
+    std::atomic<bool> held{false};
     std::atomic<uint64_t> flows{0}, flows_queued{0}, updates_delivered{0};
     std::atomic<uint64_t> processed{0}, written{0};
     std::mutex lock;
@@ -309,6 +321,38 @@ TEST(ReplayHost, EndWaitsForTheLastBatch)
     EXPECT_TRUE(host.IsDrained());
     EXPECT_EQ(plugin.GetProcessed(), 12u);
     EXPECT_EQ(plugin.GetWritten(), 12u);
+}
+
+// A worker that falls behind holds the reading back: no more than the read-ahead waits for it,
+// and once it goes on, every event still arrives.
+TEST(ReplayHost, ReadingWaitsForTheWorker)
+{
+    constexpr uint64_t events = 3 * tfaReplayHost::READ_AHEAD;
+    std::ostringstream file;
+    for (unsigned flow = 1; flow <= events; flow++)
+        file << Line("flow", flow) << "\n";
+    RecordingPlugin plugin(false);
+    plugin.Hold(true);
+    plugin.Create();
+    std::istringstream input(file.str());
+    tfaEventReader reader(input, "held");
+    tfaReplayHost host(plugin, Quick(2));
+    std::thread replay([&]() { host.Replay(reader); });
+
+    size_t queued = 0;
+    for (int tries = 0; tries < 200; tries++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        size_t now = plugin.GetQueued();
+        if (now != 0 && now == queued)
+            break;
+        queued = now;
+    }
+    EXPECT_GE(queued, tfaReplayHost::READ_AHEAD);
+    EXPECT_LE(queued, tfaReplayHost::READ_AHEAD + tfaReplayHost::READ_AHEAD_CHECK);
+    plugin.Hold(false);
+    replay.join();
+    EXPECT_TRUE(host.IsDrained());
+    EXPECT_EQ(plugin.GetProcessed(), events);
 }
 
 // While lingering, host updates keep coming at the update interval; without one, only the last

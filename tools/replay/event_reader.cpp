@@ -4,50 +4,56 @@
 #include "host/exception.hpp"
 #include "host/log.hpp"
 #include "tools/replay/echo_text.hpp"
+#include "tools/replay/dom_json.hpp"
 #include "tools/replay/flow_decoder.hpp"
+#include "tools/replay/json_members.hpp"
 
+#include <algorithm>
+#include <cstring>
 #include <map>
-#include <set>
 
 namespace
 {
 using Event = tdPluginProcessor::Event;
 
-const std::map<std::string, Event> flow_types = {
+const std::map<std::string, Event, std::less<>> flow_types = {
     {"flow", tdPluginProcessor::EVENT_DPI_NEW},
     {"flow_update", tdPluginProcessor::EVENT_DPI_UPDATE},
     {"flow_dpi_complete", tdPluginProcessor::EVENT_DPI_COMPLETE},
     {"flow_purge", tdPluginProcessor::EVENT_FLOW_EXPIRED},
     {"flow_intel", tdPluginProcessor::EVENT_FLOW_INTEL},
 };
-const std::map<std::string, tfaReplayEvent::Kind> control_types = {
+const std::map<std::string, tfaReplayEvent::Kind, std::less<>> control_types = {
     {"update", tfaReplayEvent::UPDATE},
     {"reload", tfaReplayEvent::RELOAD},
 };
-const std::set<std::string> payload_members = {
+const char *const payload_members[] = {
     "type", "reason", "flow_action", "tags", "interface", "internal", "flow", "intel",
 };
 constexpr const char *REASON_CLOSED = "closed";
 constexpr const char *REASON_EXPIRED = "expired";
 // A whole message may quote the JSON library's reading of the line as well as excerpts.
 constexpr size_t MESSAGE_LIMIT = 4 * tfaEventReader::ECHO_LIMIT;
+// What the line parser allocates before the first line; it grows to the longest line.
+constexpr size_t INITIAL_CAPACITY = 64 * 1024;
 // nlohmann's error id for a number that does not fit a double.
 constexpr int NUMBER_OVERFLOW_ID = 406;
 
-std::string Echo(const std::string &text)
+std::string Echo(std::string_view text)
 {
     return tfaEchoText(text, tfaEventReader::ECHO_LIMIT);
 }
 
-const json *Member(const json &payload, const char *key, bool (json::*is_type)() const noexcept,
-                   const char *expected)
+using simdjson::dom::element;
+using simdjson::dom::element_type;
+
+const element *Member(tfaJsonMembers &payload, const char *key, element_type type,
+                      const char *expected)
 {
-    auto it = payload.find(key);
-    if (it == payload.end())
-        return nullptr;
-    if (!((*it).*is_type)())
+    const element *member = payload.Find(key);
+    if (member != nullptr && member->type() != type)
         throw tdException("%s: expected %s", key, expected);
-    return &*it;
+    return member;
 }
 
 bool IsBlank(const std::string &text)
@@ -55,7 +61,7 @@ bool IsBlank(const std::string &text)
     return text.find_first_not_of(" \t\r") == std::string::npos;
 }
 
-// Faults json::parse would only find by recursing, or would cut short.
+// Faults nlohmann would only find by recursing, or would cut short.
 void CheckShape(const std::string &text)
 {
     size_t nul = text.find('\0');
@@ -67,7 +73,10 @@ void CheckShape(const std::string &text)
                           tfaEventReader::DEPTH_LIMIT, deep + 1);
 }
 
-json ParseJson(const std::string &text)
+// Words a fault as the reader always has, in nlohmann's terms: its parse errors carry the
+// line and column and what was read last, which people rely on to find the fault. Returns
+// the document when nlohmann reads what the fast parser refused.
+json ParseForFault(const std::string &text)
 {
     try {
         return json::parse(text);
@@ -82,20 +91,50 @@ json ParseJson(const std::string &text)
     }
 }
 
-void ReadInterface(const json &payload, tdFlow &flow)
+// One parser for every line a thread reads, so its buffers are allocated once and reused. It
+// refuses lines nested deeper than the reader allows, which the fault's wording then locates.
+simdjson::dom::parser &LineParser()
 {
-    if (const json *iface = Member(payload, "interface", &json::is_string, "a string"))
-        flow.iface_name = iface->get<std::string>();
-    if (const json *internal = Member(payload, "internal", &json::is_boolean, "a boolean"))
-        flow.iface_role = internal->get<bool>() ? tdFlow::ROLE_LAN : tdFlow::ROLE_WAN;
+    thread_local simdjson::dom::parser parser;
+    thread_local bool ready = parser.allocate(INITIAL_CAPACITY, tfaEventReader::DEPTH_LIMIT) ==
+                              simdjson::SUCCESS;
+    if (!ready)
+        throw tdException("out of memory for the JSON parser");
+    return parser;
 }
 
-void ReadReason(const json &payload, tdFlow &flow)
+// A line simdjson refuses is looked at again, slowly, to word the fault as the reader always
+// has. simdjson refuses a little that nlohmann has always read: a leading byte-order mark and
+// integers past 64 bits (read as doubles). Such a line is read through nlohmann and written out
+// again plainly, which simdjson reads as nlohmann did.
+element ParseJson(const std::string &text)
 {
-    const json *reason = Member(payload, "reason", &json::is_string, "a string");
+    simdjson::dom::parser &parser = LineParser();
+    element payload;
+    if (!parser.parse(text).get(payload))
+        return payload;
+    CheckShape(text);
+    std::string plain = ParseForFault(text).dump();
+    if (auto error = parser.parse(plain).get(payload))
+        throw tdException("invalid JSON: %s", simdjson::error_message(error));
+    return payload;
+}
+
+void ReadInterface(tfaJsonMembers &payload, tdFlow &flow)
+{
+    if (const element *iface = Member(payload, "interface", element_type::STRING, "a string"))
+        flow.iface_name = iface->get_string().value_unsafe();
+    if (const element *internal = Member(payload, "internal", element_type::BOOL, "a boolean"))
+        flow.iface_role =
+            internal->get_bool().value_unsafe() ? tdFlow::ROLE_LAN : tdFlow::ROLE_WAN;
+}
+
+void ReadReason(tfaJsonMembers &payload, tdFlow &flow)
+{
+    const element *reason = Member(payload, "reason", element_type::STRING, "a string");
     if (reason == nullptr)
         return;
-    const auto &text = reason->get_ref<const std::string &>();
+    std::string_view text = reason->get_string().value_unsafe();
     if (text != REASON_CLOSED && text != REASON_EXPIRED)
         throw tdException("reason: expected \"closed\" or \"expired\": \"%s\"", Echo(text).c_str());
     flow.tcp_closed = text == REASON_CLOSED;
@@ -109,7 +148,6 @@ tfaEventReader::tfaEventReader(std::istream &input, const std::string &source, s
 
 bool tfaEventReader::Next(tfaReplayEvent &event)
 {
-    std::string text;
     size_t length = 0;
     while (ReadLine(text, length)) {
         lines++;
@@ -120,6 +158,8 @@ bool tfaEventReader::Next(tfaReplayEvent &event)
         }
         if (IsBlank(text))
             continue;
+        // The parser reads a little past the line; with room for it, the line is not copied.
+        text.reserve(text.size() + simdjson::SIMDJSON_PADDING);
         try {
             event = Parse(text);
             event.line = lines;
@@ -131,23 +171,43 @@ bool tfaEventReader::Next(tfaReplayEvent &event)
     return false;
 }
 
-bool tfaEventReader::ReadLine(std::string &text, size_t &length)
+bool tfaEventReader::ReadLine(std::string &line, size_t &length)
 {
-    using Traits = std::istream::traits_type;
-    text.clear();
+    line.clear();
     length = 0;
-    std::streambuf *buffer = input.rdbuf();
     for (;;) {
-        Traits::int_type c = buffer->sbumpc();
-        if (Traits::eq_int_type(c, Traits::eof())) {
+        if (chunk_begin == chunk_end && !FillChunk()) {
             input.setstate(std::ios::eofbit);
             return length > 0;
         }
-        if (Traits::to_char_type(c) == '\n')
+        const char *begin = chunk.data() + chunk_begin;
+        size_t available = chunk_end - chunk_begin;
+        const char *newline = static_cast<const char *>(memchr(begin, '\n', available));
+        size_t part = newline == nullptr ? available : size_t(newline - begin);
+        if (length < line_limit)
+            line.append(begin, std::min(part, line_limit - length));
+        length += part;
+        chunk_begin += newline == nullptr ? part : part + 1;
+        if (newline != nullptr)
             return true;
-        if (length++ < line_limit)
-            text.push_back(Traits::to_char_type(c));
     }
+}
+
+// Takes what the stream holds already, or waits for at least one byte, so a line that arrives
+// on a pipe is read as soon as it is complete.
+bool tfaEventReader::FillChunk()
+{
+    std::streambuf *buffer = input.rdbuf();
+    std::streamsize ready = buffer->in_avail();
+    if (ready <= 0) {
+        if (std::istream::traits_type::eq_int_type(buffer->sgetc(), std::istream::traits_type::eof()))
+            return false;
+        ready = std::max<std::streamsize>(buffer->in_avail(), 1);
+    }
+    chunk.resize(CHUNK_SIZE);
+    chunk_begin = 0;
+    chunk_end = size_t(buffer->sgetn(chunk.data(), std::min<std::streamsize>(ready, CHUNK_SIZE)));
+    return chunk_end > 0;
 }
 
 void tfaEventReader::Skip(const std::string &reason)
@@ -158,18 +218,19 @@ void tfaEventReader::Skip(const std::string &reason)
 
 tfaReplayEvent tfaEventReader::Parse(const std::string &text)
 {
-    CheckShape(text);
-    json payload = ParseJson(text);
-    if (!payload.is_object())
-        throw tdException("not a JSON object: %s", payload.type_name());
-    for (const auto &member : payload.items())
-        if (payload_members.count(member.key()) == 0)
-            throw tdException("%s: unknown member", Echo(member.key()).c_str());
+    element root = ParseJson(text);
+    if (!root.is_object())
+        throw tdException("not a JSON object: %s", tfaDomToJson(root).type_name());
+    tfaJsonMembers payload(root.get_object().value_unsafe());
+    for (const char *name : payload_members)
+        payload.Find(name);
+    if (const tfaJsonMembers::Member *unknown = payload.FirstUnread())
+        throw tdException("%s: unknown member", Echo(unknown->key).c_str());
 
-    const json *type = Member(payload, "type", &json::is_string, "a string");
+    const element *type = Member(payload, "type", element_type::STRING, "a string");
     if (type == nullptr)
         throw tdException("type: missing");
-    const auto &type_name = type->get_ref<const std::string &>();
+    std::string_view type_name = type->get_string().value_unsafe();
 
     tfaReplayEvent event;
     auto control = control_types.find(type_name);
@@ -182,7 +243,7 @@ tfaReplayEvent tfaEventReader::Parse(const std::string &text)
         throw tdException("type: unknown event type: \"%s\"", Echo(type_name).c_str());
     event.event = kind->second;
 
-    const json *flow = Member(payload, "flow", &json::is_object, "an object");
+    const element *flow = Member(payload, "flow", element_type::OBJECT, "an object");
     if (flow == nullptr)
         throw tdException("flow: missing");
     event.flow = std::make_shared<tdFlow>();
@@ -197,7 +258,7 @@ tfaReplayEvent tfaEventReader::Parse(const std::string &text)
         event.flow->digest = tfaFlowDecoder::TupleDigest(*event.flow);
     event.digest = event.flow->digest;
 
-    auto intel = payload.find("intel");
-    event.intel = intel == payload.end() ? json::object() : *intel;
+    const element *intel = payload.Find("intel");
+    event.intel = intel == nullptr ? json::object() : tfaDomToJson(*intel);
     return event;
 }

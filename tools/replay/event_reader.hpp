@@ -4,6 +4,7 @@
 
 #include <istream>
 #include <string>
+#include <vector>
 
 // Reads a replay file: JSON Lines, one sink payload object a line, as the sink target writes
 // them. "type" picks the event ("flow" dpi_new, "flow_update" dpi_update, "flow_dpi_complete"
@@ -16,9 +17,10 @@
 // Blank lines are passed over. A malformed line is reported through td_printf as
 // "<source>:<line>: <reason>" and skipped; the count is kept. So is a line longer than the
 // reader's limit (its bytes past the limit are read and dropped, never held), a line with a NUL
-// byte, and a line nested deeper than DEPTH_LIMIT arrays and objects, refused before the JSON
-// library sees it. Messages show input text with control characters escaped, each excerpt of it
-// at most ECHO_LIMIT bytes.
+// byte, and a line nested deeper than DEPTH_LIMIT arrays and objects, which the parser refuses
+// without recursing. Lines are parsed with simdjson; one it refuses is read again with nlohmann,
+// whose messages name the line's column. Messages show input text with control characters
+// escaped, each excerpt of it at most ECHO_LIMIT bytes.
 class tfaEventReader : public tfaEventSource
 {
 public:
@@ -41,12 +43,23 @@ public:
     static tfaReplayEvent Parse(const std::string &text);
 
 private:
+    // Bytes taken from the stream at most at once.
+    static constexpr size_t CHUNK_SIZE = 64 * 1024;
+
     // One line without its newline, at most line_limit bytes of it; `length` is the whole
     // line's. False at the end of the input.
-    bool ReadLine(std::string &text, size_t &length);
+    bool ReadLine(std::string &line, size_t &length);
+    // Refills `chunk` from the stream; false at its end.
+    bool FillChunk();
     void Skip(const std::string &reason);
 
     std::istream &input;
+    // Read from the stream a chunk at a time; chunk_begin to chunk_end is not yet taken.
+    std::vector<char> chunk;
+    size_t chunk_begin = 0;
+    size_t chunk_end = 0;
+    // The line being read, kept so that its storage serves every line.
+    std::string text;
     std::string source;
     size_t line_limit;
     size_t lines = 0;

@@ -1,11 +1,14 @@
 #include "tools/replay/flow_decoder.hpp"
 
 #include "host/exception.hpp"
+#include "tools/replay/dom_json.hpp"
 #include "tools/replay/echo_text.hpp"
+#include "tools/replay/json_members.hpp"
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -48,6 +51,8 @@ const std::map<std::string, uint8_t> &GtpOtherTypes()
     return codes;
 }
 
+using simdjson::dom::element;
+
 std::string Excerpt(const json &value)
 {
     std::string text = value.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -56,17 +61,33 @@ std::string Excerpt(const json &value)
     return text;
 }
 
-// Risk ids are 32-bit signed; an unsigned number past the signed 64-bit range would wrap into
-// it when read as signed.
-bool IsRiskId(const json &risk)
+std::string Excerpt(element value)
 {
-    if (risk.is_number_unsigned())
-        return risk.get<uint64_t>() <= static_cast<uint64_t>(std::numeric_limits<int32_t>::max());
-    int64_t id = risk.get<int64_t>();
+    return Excerpt(tfaDomToJson(value));
+}
+
+// Integers from 0 up, written without fraction or exponent; "-0" reads as 0.
+bool IsUnsigned(element value)
+{
+    return value.is_uint64();
+}
+
+bool IsInteger(element value)
+{
+    return value.is_int64() || value.is_uint64();
+}
+
+// Risk ids are 32-bit signed; an integer past the signed 64-bit range is none, never wrapped
+// into it.
+bool IsRiskId(element risk)
+{
+    if (!risk.is_int64())
+        return false;
+    int64_t id = risk.get_int64().value_unsafe();
     return id >= std::numeric_limits<int32_t>::min() && id <= std::numeric_limits<int32_t>::max();
 }
 
-bool IsHex(const std::string &text)
+bool IsHex(std::string_view text)
 {
     for (char c : text)
         if (!isxdigit(static_cast<unsigned char>(c)))
@@ -74,103 +95,107 @@ bool IsHex(const std::string &text)
     return !text.empty();
 }
 
+// Digits IsHex accepted, as few as the type holds.
+template <class T> T HexValue(std::string_view digits)
+{
+    T value = 0;
+    std::from_chars(digits.data(), digits.data() + digits.size(), value, 16);
+    return value;
+}
+
 // Reads the members of one JSON object by name and remembers which were read, so that a member
 // nobody reads (a misspelt name, mostly) is reported instead of silently dropped.
 class MemberReader
 {
 public:
-    MemberReader(const json &object, std::string path) : object(object), path(std::move(path))
+    MemberReader(element object, std::string path)
+        : members(Members(object, path)), path(std::move(path))
     {
-        if (!object.is_object())
-            throw tdException("%s: expected an object: %s", this->path.c_str(),
-                              Excerpt(object).c_str());
     }
 
-    std::string PathOf(const std::string &key) const { return path + "." + key; }
+    std::string PathOf(std::string_view key) const { return path + "." + std::string(key); }
 
-    [[noreturn]] void Fail(const std::string &key, const char *expected, const json &value) const
+    [[noreturn]] void Fail(std::string_view key, const char *expected, element value) const
+    {
+        Fail(key, expected, tfaDomToJson(value));
+    }
+
+    [[noreturn]] void Fail(std::string_view key, const char *expected, const json &value) const
     {
         throw tdException("%s: expected %s: %s", PathOf(key).c_str(), expected,
                           Excerpt(value).c_str());
     }
 
-    const json *Find(const std::string &key)
-    {
-        auto it = object.find(key);
-        if (it == object.end())
-            return nullptr;
-        read.push_back(&*it);
-        return &*it;
-    }
+    const element *Find(std::string_view key) { return members.Find(key); }
 
-    template <class T> bool Unsigned(const std::string &key, T &value)
+    template <class T> bool Unsigned(std::string_view key, T &value)
     {
-        const json *member = Find(key);
+        const element *member = Find(key);
         if (member == nullptr)
             return false;
         constexpr uint64_t max = std::numeric_limits<T>::max();
-        if (!member->is_number_unsigned() || member->get<uint64_t>() > max) {
+        if (!IsUnsigned(*member) || member->get_uint64().value_unsafe() > max) {
             std::string expected = "an unsigned number up to " + std::to_string(max);
             Fail(key, expected.c_str(), *member);
         }
-        value = member->get<T>();
+        value = static_cast<T>(member->get_uint64().value_unsafe());
         return true;
     }
 
-    bool Bool(const std::string &key, bool &value)
+    bool Bool(std::string_view key, bool &value)
     {
-        const json *member = Find(key);
+        const element *member = Find(key);
         if (member == nullptr)
             return false;
-        if (!member->is_boolean())
+        if (!member->is_bool())
             Fail(key, "a boolean", *member);
-        value = member->get<bool>();
+        value = member->get_bool().value_unsafe();
         return true;
     }
 
-    bool String(const std::string &key, std::string &value)
+    bool String(std::string_view key, std::string &value)
     {
-        const json *member = Find(key);
+        const element *member = Find(key);
         if (member == nullptr)
             return false;
         if (!member->is_string())
             Fail(key, "a string", *member);
-        value = member->get<std::string>();
+        value = member->get_string().value_unsafe();
         return true;
     }
 
-    bool Strings(const std::string &key, std::vector<std::string> &values)
+    bool Strings(std::string_view key, std::vector<std::string> &values)
     {
-        const json *member = Find(key);
+        const element *member = Find(key);
         if (member == nullptr)
             return false;
         if (!member->is_array())
             Fail(key, "an array of strings", *member);
-        for (const auto &element : *member) {
-            if (!element.is_string())
+        simdjson::dom::array items = member->get_array().value_unsafe();
+        for (element item : items) {
+            if (!item.is_string())
                 Fail(key, "an array of strings", *member);
-            values.push_back(element.get<std::string>());
+            values.emplace_back(item.get_string().value_unsafe());
         }
         return true;
     }
 
     // Rates are 32-bit floats the encoder widened to double; narrowing gives them back exactly.
-    bool Float(const std::string &key, float &value)
+    bool Float(std::string_view key, float &value)
     {
-        const json *member = Find(key);
+        const element *member = Find(key);
         if (member == nullptr)
             return false;
         if (!member->is_number())
             Fail(key, "a number", *member);
-        double wide = member->get<double>();
+        double wide = member->get_double().value_unsafe();
         if (std::fabs(wide) > std::numeric_limits<float>::max())
             Fail(key, "a number within the range of a 32-bit float", *member);
         value = static_cast<float>(wide);
         return true;
     }
-
     // A 16-bit value written as "0x%04hx".
-    bool Hex16(const std::string &key, uint16_t &value)
+    bool Hex16(std::string_view key, uint16_t &value)
     {
         std::string text;
         if (!String(key, text))
@@ -178,12 +203,12 @@ public:
         std::string digits = text.size() > 2 ? text.substr(2) : std::string();
         if (text.compare(0, 2, "0x") != 0 || digits.size() > HEX16_DIGITS || !IsHex(digits))
             Fail(key, "\"0x\" and up to four hexadecimal digits", text);
-        value = static_cast<uint16_t>(std::stoul(digits, nullptr, 16));
+        value = HexValue<uint16_t>(digits);
         return true;
     }
 
     // A byte list written two lower-case hexadecimal digits a byte.
-    bool HexBytes(const std::string &key, std::vector<uint8_t> &bytes)
+    bool HexBytes(std::string_view key, std::vector<uint8_t> &bytes)
     {
         std::string text;
         if (!String(key, text))
@@ -191,42 +216,43 @@ public:
         if (text.size() % 2 != 0 || (!text.empty() && !IsHex(text)))
             Fail(key, "hexadecimal digits, two a byte", text);
         for (size_t i = 0; i < text.size(); i += 2)
-            bytes.push_back(static_cast<uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+            bytes.push_back(HexValue<uint8_t>(std::string_view(text).substr(i, 2)));
         return true;
     }
 
-    uint64_t Digest(const std::string &key, const json &member) const
+    uint64_t Digest(std::string_view key, element member) const
     {
         if (!member.is_string())
             Fail(key, "a string of 16 hexadecimal digits", member);
-        const auto &text = member.get_ref<const std::string &>();
+        std::string_view text = member.get_string().value_unsafe();
         if (text.size() != DIGEST_DIGITS || !IsHex(text))
             Fail(key, "a string of 16 hexadecimal digits", member);
-        return std::stoull(text, nullptr, 16);
+        return HexValue<uint64_t>(text);
     }
 
-    bool Digest(const std::string &key, uint64_t &digest)
+    bool Digest(std::string_view key, uint64_t &digest)
     {
-        const json *member = Find(key);
+        const element *member = Find(key);
         if (member == nullptr)
             return false;
         digest = Digest(key, *member);
         return true;
     }
 
-    bool Digests(const std::string &key, std::vector<uint64_t> &digests)
+    bool Digests(std::string_view key, std::vector<uint64_t> &digests)
     {
-        const json *member = Find(key);
+        const element *member = Find(key);
         if (member == nullptr)
             return false;
         if (!member->is_array())
             Fail(key, "an array of digest strings", *member);
-        for (const auto &element : *member)
-            digests.push_back(Digest(key, element));
+        simdjson::dom::array items = member->get_array().value_unsafe();
+        for (element item : items)
+            digests.push_back(Digest(key, item));
         return true;
     }
 
-    bool Mac(const std::string &key, tdAddr &addr)
+    bool Mac(std::string_view key, tdAddr &addr)
     {
         std::string text;
         if (!String(key, text) || text == UNSET_MAC)
@@ -236,7 +262,7 @@ public:
         return true;
     }
 
-    bool IP(const std::string &key, tdAddr &addr)
+    bool IP(std::string_view key, tdAddr &addr)
     {
         std::string text;
         if (!String(key, text))
@@ -247,7 +273,7 @@ public:
     }
 
     // The port member of an address member read before; a port needs an address to live in.
-    void Port(const std::string &key, tdAddr &addr, const std::string &addr_key)
+    void Port(std::string_view key, tdAddr &addr, std::string_view addr_key)
     {
         uint16_t port = 0;
         if (!Unsigned(key, port))
@@ -259,7 +285,7 @@ public:
 
     // An address with its port as the encoder writes STUN addresses: "192.0.2.1:3478",
     // "[2001:db8::1]:3478". A bare address is taken with port 0.
-    bool AddressWithPort(const std::string &key, tdAddr &addr)
+    bool AddressWithPort(std::string_view key, tdAddr &addr)
     {
         std::string text;
         if (!String(key, text))
@@ -286,7 +312,7 @@ public:
         return true;
     }
 
-    bool OtherType(const std::string &key, const std::map<std::string, uint8_t> &names,
+    bool OtherType(std::string_view key, const std::map<std::string, uint8_t> &names,
                    uint8_t &code)
     {
         std::string text;
@@ -303,32 +329,32 @@ public:
         return true;
     }
 
-    std::optional<MemberReader> Group(const std::string &key)
+    std::optional<MemberReader> Group(std::string_view key)
     {
-        const json *member = Find(key);
+        const element *member = Find(key);
         if (member == nullptr)
             return std::nullopt;
         return MemberReader(*member, PathOf(key));
     }
 
-    // Throws for the first member that no one read. The members read are kept as addresses
-    // rather than names, so a line costs no string copies; only a fault looks for the name.
-    void Finish()
+    // Throws for the first member, in order of names, that no one read.
+    void Finish() const
     {
-        std::sort(read.begin(), read.end());
-        read.erase(std::unique(read.begin(), read.end()), read.end());
-        if (read.size() == object.size())
-            return;
-        for (const auto &member : object.items())
-            if (!std::binary_search(read.begin(), read.end(), &member.value()))
-                throw tdException("%s: unknown member",
-                                  PathOf(tfaEchoText(member.key(), EXCERPT_LENGTH)).c_str());
+        if (const tfaJsonMembers::Member *unread = members.FirstUnread())
+            throw tdException("%s: unknown member",
+                              PathOf(tfaEchoText(unread->key, EXCERPT_LENGTH)).c_str());
     }
 
 private:
-    const json &object;
+    static tfaJsonMembers Members(element object, const std::string &path)
+    {
+        if (!object.is_object())
+            throw tdException("%s: expected an object: %s", path.c_str(), Excerpt(object).c_str());
+        return tfaJsonMembers(object.get_object().value_unsafe());
+    }
+
+    tfaJsonMembers members;
     std::string path;
-    std::vector<const json *> read;
 };
 
 void DecodeIdentity(MemberReader &in, tdFlow &flow)
@@ -496,15 +522,16 @@ void DecodeDetails(MemberReader &in, tdFlow &flow)
 void DecodeRisksAndTags(MemberReader &in, tdFlow &flow)
 {
     if (auto risks = in.Group("risks")) {
-        if (const json *list = risks->Find("risks")) {
+        if (const element *list = risks->Find("risks")) {
             if (!list->is_array())
                 risks->Fail("risks", "an array of risk numbers", *list);
-            for (const auto &risk : *list) {
-                if (!risk.is_number_integer())
+            simdjson::dom::array items = list->get_array().value_unsafe();
+            for (element risk : items) {
+                if (!IsInteger(risk))
                     risks->Fail("risks", "an array of risk numbers", *list);
                 if (!IsRiskId(risk))
                     risks->Fail("risks", "risk numbers from -2147483648 to 2147483647", risk);
-                flow.risks.insert(risk.get<int32_t>());
+                flow.risks.insert(static_cast<int32_t>(risk.get_int64().value_unsafe()));
             }
         }
         risks->Unsigned("ndpi_risk_score", flow.risk_score);
@@ -586,6 +613,16 @@ void MixAddress(uint64_t &hash, const tdAddr &addr)
 } // namespace
 
 void tfaFlowDecoder::Decode(const json &object, tdFlow &flow)
+{
+    simdjson::dom::parser parser;
+    std::string text = object.dump();
+    element value;
+    if (auto error = parser.parse(text).get(value))
+        throw tdException("flow: %s", simdjson::error_message(error));
+    Decode(value, flow);
+}
+
+void tfaFlowDecoder::Decode(element object, tdFlow &flow)
 {
     MemberReader in(object, "flow");
     DecodeIdentity(in, flow);

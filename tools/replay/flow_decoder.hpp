@@ -4,6 +4,7 @@
 #include "host/json.hpp"
 
 #include <cstdint>
+#include <simdjson.h>
 
 // Turns the flow record JSON of a sink payload (the "flow" member) back into a host flow record,
 // so that recorded flows can be replayed through the plug-in.
@@ -32,6 +33,8 @@ public:
     // fault ("flow.ssl.version: ...") for a member of the wrong type, a value out of range, an
     // unknown member, or members that contradict each other. The flow's digest stays 0 when the
     // object has neither "digest" nor "digest_prev".
+    static void Decode(simdjson::dom::element object, tdFlow &flow);
+    // The same for a record held as the plug-in's JSON type (tests, hand-made records).
     static void Decode(const json &object, tdFlow &flow);
 
     // A digest for a flow recorded without one, from its IP protocol, addresses and ports, so

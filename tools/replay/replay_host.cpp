@@ -16,7 +16,6 @@ constexpr size_t HANDOFF_BATCH = 64;
 // the batch, the second finds the queue empty once that batch is done.
 constexpr uint64_t IDLE_PASSES = 2;
 constexpr std::chrono::milliseconds FIRST_PAUSE{1};
-constexpr std::chrono::milliseconds LONGEST_PAUSE{20};
 
 uint64_t Counter(const json &status, const char *key)
 {
@@ -88,6 +87,7 @@ void tfaReplayHost::Replay(tfaEventSource &source)
         case tfaReplayEvent::FLOW:
             Pace();
             Enqueue(std::move(event));
+            Throttle();
             break;
         case tfaReplayEvent::UPDATE:
             WaitUntilTaken();
@@ -142,6 +142,27 @@ void tfaReplayHost::Enqueue(tfaReplayEvent &&event)
     // stream that may pause go out one by one, so none waits for the next line.
     if (options.rate > 0 || !options.batch || lane.ready.size() >= HANDOFF_BATCH)
         HandOff(lane);
+}
+
+// A file is read faster than the plug-in processes it; without a bound, every event read ahead
+// would wait in memory, so a run's size would follow the file's length rather than its live
+// flows. The reader waits while more than READ_AHEAD events are queued and not yet taken.
+void tfaReplayHost::Throttle()
+{
+    if (events_read % READ_AHEAD_CHECK != 0 || Backlog() <= READ_AHEAD)
+        return;
+    tally.Poll();
+    if (Backlog() <= READ_AHEAD)
+        return;
+    for (auto &lane : lanes)
+        HandOff(*lane);
+    // Polled at the shortest pause, so that the worker's queue never runs dry meanwhile.
+    WaitForWorker([this](const json &) { return Backlog() <= READ_AHEAD / 2; }, FIRST_PAUSE);
+}
+
+uint64_t tfaReplayHost::Backlog() const
+{
+    return expected - std::min(expected, tally.GetFlows());
 }
 
 void tfaReplayHost::HandOff(Lane &lane)
@@ -212,7 +233,8 @@ void tfaReplayHost::WaitForLanes()
     idle_cond.wait(guard, [this]() { return in_flight == 0; });
 }
 
-bool tfaReplayHost::WaitForWorker(const std::function<bool(const json &)> &done)
+bool tfaReplayHost::WaitForWorker(const std::function<bool(const json &)> &done,
+                                  std::chrono::milliseconds longest_pause)
 {
     auto pause = FIRST_PAUSE;
     auto last_change = Clock::now();
@@ -242,7 +264,7 @@ bool tfaReplayHost::WaitForWorker(const std::function<bool(const json &)> &done)
             break;
         }
         std::this_thread::sleep_for(pause);
-        pause = std::min(pause * 2, LONGEST_PAUSE);
+        pause = std::min(pause * 2, longest_pause);
     }
     return false;
 }

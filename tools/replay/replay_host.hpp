@@ -67,6 +67,12 @@ public:
     static constexpr double DEFAULT_LINGER = 2;
     // A worker that takes no event for this long while events wait is given up on.
     static constexpr std::chrono::seconds STALL_TIMEOUT{30};
+    // Events queued for the worker and not taken yet, at most, while a file is read (up to
+    // READ_AHEAD_CHECK more between two looks); reading resumes once half have been taken.
+    static constexpr uint64_t READ_AHEAD = 4096;
+    static constexpr uint64_t READ_AHEAD_CHECK = 1024;
+    // The longest pause between two polls of the worker's status.
+    static constexpr std::chrono::milliseconds LONGEST_PAUSE{20};
 
     // Starts the host threads. The plug-in's worker must be running (or be started soon).
     tfaReplayHost(tdPluginProcessor &plugin, const Options &options);
@@ -103,10 +109,15 @@ private:
     void RunLane(Lane &lane);
     void Deliver(tfaReplayEvent &event);
     void Enqueue(tfaReplayEvent &&event);
+    void Throttle();
+    // Events queued for the worker that it had not taken as of the last status poll.
+    uint64_t Backlog() const;
     void HandOff(Lane &lane);
     void Pace();
     void WaitForLanes();
-    bool WaitForWorker(const std::function<bool(const json &)> &done);
+    // Polls the worker's status, pausing longer each time up to `longest_pause`, until `done`.
+    bool WaitForWorker(const std::function<bool(const json &)> &done,
+                       std::chrono::milliseconds longest_pause = LONGEST_PAUSE);
     void WaitUntilTaken();
     void WaitUntilIdle();
     void Linger();
