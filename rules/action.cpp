@@ -341,14 +341,23 @@ bool tfaAction::InsideTime() const
 bool tfaAction::MatchesCriteria(const std::shared_ptr<tdFlow> &flow,
                                 const tdFlowParams &params)
 {
+    size_t position;
     try {
-        return criteria.FirstMatch(flow, params) != tfaCriteriaList::NONE;
+        position = criteria.FirstMatch(flow, params);
     } catch (const tdException &e) {
-        // The flow skips this action only; once per load, since it would fault on every flow.
-        if (faults++ == 0)
-            td_printf("%s: %s\n", name.c_str(), e.what());
-        return false;
+        return Fault(e.what());
     }
+    if (position == tfaCriteriaList::FAULTED)
+        return Fault(criteria.CompileFault());
+    return position != tfaCriteriaList::NONE;
+}
+
+// The flow skips this action only; logged once per load, since it would fault on every flow.
+bool tfaAction::Fault(const std::string &text)
+{
+    if (faults++ == 0)
+        td_printf("%s: %s\n", name.c_str(), text.c_str());
+    return false;
 }
 
 tfaAction::Result tfaAction::Evaluate(const std::shared_ptr<tdFlow> &flow,

@@ -73,6 +73,8 @@ private:
     Result Evaluate(const std::shared_ptr<tdFlow> &flow, const tdFlowParams &params);
     // True when any criteria matches before one faults.
     bool MatchesCriteria(const std::shared_ptr<tdFlow> &flow, const tdFlowParams &params);
+    // Counts a criteria fault and gives the no-match it stands for.
+    bool Fault(const std::string &text);
 
     const tfaRulesContext *context;
     std::string interface;

@@ -226,7 +226,8 @@ bool tfaCriteria::ParseExpression(const std::shared_ptr<tdFlow> &flow,
     }
 }
 
-std::string tfaCriteria::CompileFault() const
+const std::string &tfaCriteria::CompileFault() const
 {
-    return expression ? expression->Fault() : std::string();
+    static const std::string none;
+    return expression ? expression->Fault() : none;
 }

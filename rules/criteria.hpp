@@ -54,7 +54,7 @@ public:
     // still matches as written: nothing, or, negated, every flow.
     const std::string &GetFault() const { return fault; }
     // The parser's fault for a flow expression that does not compile, or empty.
-    std::string CompileFault() const;
+    const std::string &CompileFault() const;
     // True for a flow expression that compiled.
     bool IsValidExpression() const { return expression && expression->Fault().empty(); }
 

@@ -7,6 +7,13 @@ tfaCriteriaList::tfaCriteriaList(const std::string &owner,
     : criteria(std::move(criteria)), index(owner, this->criteria)
 {
     for (size_t position = 0; position < this->criteria.size(); position++) {
+        const std::string &fault = this->criteria[position]->CompileFault();
+        if (!fault.empty()) {
+            first_fault = position;
+            compile_fault = "criteria parse error: \"" + this->criteria[position]->GetExpression() +
+                            "\": " + fault;
+            break;
+        }
         if (!index.IsIndexed(position))
             plain.push_back(position);
     }
@@ -25,5 +32,5 @@ size_t tfaCriteriaList::FirstMatch(const std::shared_ptr<tdFlow> &flow,
         if (*criteria[position] == event)
             return position;
     }
-    return indexed;
+    return first_fault < indexed ? FAULTED : indexed;
 }

@@ -17,13 +17,19 @@ class tfaCriteriaList
 {
 public:
     static constexpr size_t NONE = tfaCriteriaIndex::NONE;
+    // FirstMatch's answer when a criteria that did not compile comes before any match.
+    static constexpr size_t FAULTED = NONE - 1;
 
     // `owner` (the action's name) begins the lines the list writes.
     tfaCriteriaList(const std::string &owner, std::vector<std::unique_ptr<tfaCriteria>> criteria);
 
     // The position of the first criteria that the event matches, or NONE. The caller holds the
-    // flow's lock. Throws the tdException of the first criteria that faults before one matches.
+    // flow's lock. A criteria that faults before one matches ends the search: FAULTED, without an
+    // exception, for one that did not compile (see CompileFault()), else its tdException.
     size_t FirstMatch(const std::shared_ptr<tdFlow> &flow, const tdFlowParams &params) const;
+    // "criteria parse error: \"<expression>\": <reason>" for the first criteria that did not
+    // compile, or empty.
+    const std::string &CompileFault() const { return compile_fault; }
 
     size_t Size() const { return criteria.size(); }
     const tfaCriteria &At(size_t position) const { return *criteria[position]; }
@@ -33,6 +39,9 @@ public:
 private:
     std::vector<std::unique_ptr<tfaCriteria>> criteria;
     tfaCriteriaIndex index;
-    // The positions the index does not answer for, in order.
+    // The positions before the first that did not compile that the index does not answer for,
+    // in order.
     std::vector<size_t> plain;
+    size_t first_fault = NONE;
+    std::string compile_fault;
 };

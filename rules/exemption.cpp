@@ -45,18 +45,26 @@ bool tfaExemption::operator==(const std::shared_ptr<tdFlow> &flow) const
 
 bool tfaExemption::ParseExpression(const std::shared_ptr<tdFlow> &flow) const
 {
+    // A text that did not compile faults the same way on every flow: no need to ask the parser.
+    if (!expression->Fault().empty())
+        return Fault(expression->Fault());
     // Exemptions judge the flow alone: the event's parameters are not theirs to see.
     const tdFlowParams no_params;
     try {
         return expression->Matches(flow, no_params);
     } catch (const std::string &fault) {
-        // Once per load: the same fault on every flow would bury everything else in the log.
-        if (faults++ == 0) {
-            td_printf("Error parsing exemption expression: %s\n", fault.c_str());
-            td_dprintf("Expression: %s\n", expr.c_str());
-        }
-        return false;
+        return Fault(fault);
     }
+}
+
+// Once per load: the same fault on every flow would bury everything else in the log.
+bool tfaExemption::Fault(const std::string &fault) const
+{
+    if (faults++ == 0) {
+        td_printf("Error parsing exemption expression: %s\n", fault.c_str());
+        td_dprintf("Expression: %s\n", expr.c_str());
+    }
+    return false;
 }
 
 std::string tfaExemption::CompileFault() const

@@ -42,6 +42,8 @@ public:
 
 private:
     bool ParseExpression(const std::shared_ptr<tdFlow> &flow) const;
+    // Counts a fault and gives the "not exempt" it stands for.
+    bool Fault(const std::string &fault) const;
 
     Type type;
     std::string expr;

@@ -38,7 +38,8 @@ protected:
     {
         std::lock_guard<std::recursive_mutex> guard(flow->lock);
         try {
-            return list.FirstMatch(flow, params);
+            size_t position = list.FirstMatch(flow, params);
+            return position == tfaCriteriaList::FAULTED ? FAULT : position;
         } catch (const tdException &) {
             return FAULT;
         }
