@@ -31,6 +31,8 @@ private:
     tdFlowExpressionNode ParsePrimary();
     tdFlowExpressionNode ParseGroup();
     tdFlowExpressionNode ParseComparison(tdFlowExpressionOperand operand);
+    tdFlowExpressionNode ParseMembership(tdFlowExpressionOperand operand, bool negated);
+    tdFlowExpressionNode ParseFileList(tdFlowExpressionOperand operand, bool negated);
     tdFlowExpressionNode ParseLeadingValue();
     tdFlowExpressionNode EitherEndpoint(const Token &value);
     tdFlowExpressionNode ParseOrder(tdFlowExpressionOperand operand, const Token &op);

@@ -97,6 +97,21 @@ Value NameOrUnknown(const std::string &name)
     return Value::Text(name.empty() ? std::string_view("Unknown") : std::string_view(name));
 }
 
+// Room for the longest usual rendering (a SHA-1 text), so rendering does not allocate.
+constexpr size_t SCRATCH_CAPACITY = 128;
+
+// Where digests and hashes are rendered for a test: one text per thread, as evaluations run on
+// any number of threads at once, reserved once so that rendering does not allocate.
+std::string &Scratch()
+{
+    thread_local std::string scratch = [] {
+        std::string text;
+        text.reserve(SCRATCH_CAPACITY);
+        return text;
+    }();
+    return scratch;
+}
+
 Value Hex(const std::vector<uint8_t> &bytes, std::string &scratch)
 {
     td_sha1_to_string(bytes, scratch);
@@ -114,14 +129,14 @@ const tdFlowExpressionField FIELDS[] = {
     {"digest", STRING, ONE,
      [](const Context &c) {
          const tdFlow &f = c.flow;
-         return Digest(f.digest_history.empty() ? f.digest : f.digest_history.back(), c.scratch);
+         return Digest(f.digest_history.empty() ? f.digest : f.digest_history.back(), Scratch());
      }},
     {"digest_prev", STRING, SET,
      [](const Context &c) {
          const tdFlow &f = c.flow;
          if (f.digest_history.empty())
-             return Digest(f.digest, c.scratch);
-         return Value::Digests(f.digest_history, c.scratch);
+             return Digest(f.digest, Scratch());
+         return Value::Digests(f.digest_history, Scratch());
      }},
     {"first_seen_at", NUMBER, ONE, [](const Context &c) { return Unsigned(c.flow.ts_first_seen); }},
     {"last_seen_at", NUMBER, ONE, [](const Context &c) { return Unsigned(c.flow.ts_last_seen); }},
@@ -236,7 +251,7 @@ const tdFlowExpressionField FIELDS[] = {
     {"mdns.answer", STRING, ONE, [](const Context &c) { return Value::Text(c.flow.mdns_answer); }},
     {"bt.info_hash", STRING, ONE,
      [](const Context &c) {
-         return When(c.flow.HasBTInfoHash(), Hex(c.flow.bt_info_hash, c.scratch));
+         return When(c.flow.HasBTInfoHash(), Hex(c.flow.bt_info_hash, Scratch()));
      }},
 
     // TLS and QUIC.
@@ -265,7 +280,7 @@ const tdFlowExpressionField FIELDS[] = {
      [](const Context &c) {
          const tdFlow &f = c.flow;
          return When(IsTLS(f) && !f.tls_cert_fingerprint.empty(),
-                     Hex(f.tls_cert_fingerprint, c.scratch));
+                     Hex(f.tls_cert_fingerprint, Scratch()));
      }},
     {"ssl.alpn", STRING, SET,
      [](const Context &c) { return When(IsTLS(c.flow), Value::Strings(c.flow.tls_alpn)); }},

@@ -1,5 +1,7 @@
 #include "agent/expression/flow_expression_node.hpp"
 
+#include "agent/expression/flow_expression_list.hpp"
+
 #include <algorithm>
 #include <re2/re2.h>
 
@@ -55,6 +57,14 @@ Node Node::Matches(tdFlowExpressionOperand operand, std::shared_ptr<const re2::R
     return node;
 }
 
+Node Node::InList(tdFlowExpressionOperand operand, std::shared_ptr<const tdFlowExpressionList> list,
+                  bool negated)
+{
+    Node node(N_IN_LIST, std::move(operand), negated);
+    node.list = std::move(list);
+    return node;
+}
+
 Node Node::IsTrue(tdFlowExpressionOperand operand)
 {
     return Node(N_TRUE, std::move(operand), false);
@@ -84,6 +94,8 @@ bool Node::Test(const tdFlowExpressionValue &value) const
         return value.Compare(order, bound);
     case N_MATCHES:
         return value.Matches(*regex);
+    case N_IN_LIST:
+        return value.InList(*list);
     case N_TRUE:
         return value.IsTrue();
     default:

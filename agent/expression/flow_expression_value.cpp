@@ -1,5 +1,6 @@
 #include "agent/expression/flow_expression_value.hpp"
 
+#include "agent/expression/flow_expression_list.hpp"
 #include "agent/mac_text.hpp"
 #include "host/digest.hpp"
 #include "host/link_addr.hpp"
@@ -377,6 +378,24 @@ bool Value::Matches(const re2::RE2 &regex) const
         return element.type == T_STRING &&
                re2::RE2::PartialMatch(re2::StringPiece(element.text.data(), element.text.size()),
                                       regex);
+    });
+}
+
+bool Value::InList(const tdFlowExpressionList &list) const
+{
+    return AnyElement([&list](const Value &element) {
+        Prefix address;
+        switch (element.type) {
+        case T_NUMBER:
+            return list.ContainsNumber(element.number);
+        case T_STRING:
+            return list.ContainsText(element.text);
+        case T_ADDRESS:
+        case T_MAC:
+            return Prefix::FromAddr(*element.addr, address) && list.ContainsAddress(address);
+        default:
+            return false;
+        }
     });
 }
 

@@ -13,6 +13,7 @@ namespace re2
 {
 class RE2;
 }
+class tdFlowExpressionList;
 
 // One value a flow expression looks at: what a field reads from a flow record or an intel path
 // from the flow parameters. It points into the record (or into the scratch text it was rendered
@@ -106,6 +107,8 @@ public:
     bool EqualsAny(const std::vector<Literal> &literals) const;
     bool Compare(Order order, const Number &number) const;
     bool Matches(const re2::RE2 &regex) const;
+    // The value (or one of its elements) is in `list`.
+    bool InList(const tdFlowExpressionList &list) const;
     // Present and not false, zero or empty.
     bool IsTrue() const;
 
