@@ -7,6 +7,8 @@
 #include <memory>
 #include <string_view>
 #include <vector>
+// Used inside the agent library only: hidden, so its calls bind directly, not through the PLT.
+#pragma GCC visibility push(hidden)
 
 // Compiles the text of a flow expression into its tree, checking every field name, the type of
 // every value against its field and every regular expression. Faults are thrown as plain strings
@@ -49,3 +51,5 @@ private:
     RegexCache &regexes;
     unsigned depth = 0;
 };
+
+#pragma GCC visibility pop

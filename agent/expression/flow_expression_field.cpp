@@ -80,6 +80,14 @@ bool IsTCP(const tdFlow &flow)
     return flow.ip_protocol == IPPROTO_TCP;
 }
 
+// tdAddr::GetPort, without a call out of this file on the hot path.
+uint16_t Port(const tdAddr &addr)
+{
+    if (addr.IsIPv4())
+        return ntohs(addr.addr.in.sin_port);
+    return addr.IsIPv6() ? ntohs(addr.addr.in6.sin6_port) : 0;
+}
+
 Value Unsigned(uint64_t value)
 {
     if (value > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
@@ -194,11 +202,11 @@ const tdFlowExpressionField FIELDS[] = {
      }},
     {"local_port", NUMBER, ONE,
      [](const Context &c) {
-         return Value::Integer(Local(c.flow, c.flow.lower_addr, c.flow.upper_addr).GetPort(true));
+         return Value::Integer(Port(Local(c.flow, c.flow.lower_addr, c.flow.upper_addr)));
      }},
     {"other_port", NUMBER, ONE,
      [](const Context &c) {
-         return Value::Integer(Other(c.flow, c.flow.lower_addr, c.flow.upper_addr).GetPort(true));
+         return Value::Integer(Port(Other(c.flow, c.flow.lower_addr, c.flow.upper_addr)));
      }},
 
     // Detection.
@@ -324,11 +332,11 @@ const tdFlowExpressionField FIELDS[] = {
      }},
     {"gtp.local_port", NUMBER, ONE,
      [](const Context &c) {
-         return When(IsGTP(c.flow), Value::Integer(GtpAddr(c.flow, true).GetPort(true)));
+         return When(IsGTP(c.flow), Value::Integer(Port(GtpAddr(c.flow, true))));
      }},
     {"gtp.other_port", NUMBER, ONE,
      [](const Context &c) {
-         return When(IsGTP(c.flow), Value::Integer(GtpAddr(c.flow, false).GetPort(true)));
+         return When(IsGTP(c.flow), Value::Integer(Port(GtpAddr(c.flow, false))));
      }},
     {"gtp.local_teid", NUMBER, ONE,
      [](const Context &c) { return When(IsGTP(c.flow), Value::Integer(GtpTeid(c.flow, true))); }},

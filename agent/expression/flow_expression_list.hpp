@@ -9,6 +9,8 @@
 #include <string_view>
 #include <unordered_set>
 #include <vector>
+// Used inside the agent library only: hidden, so its calls bind directly, not through the PLT.
+#pragma GCC visibility push(hidden)
 
 // The values of a list file, one a line, for "<field> in file('path')": addresses or networks,
 // MAC addresses or prefixes, texts (byte for byte) or numbers. The file is read once, when the
@@ -68,3 +70,5 @@ private:
     std::unordered_set<Network, NetworkHash> networks;
     std::vector<Length> lengths[Prefix::F_MAC + 1]; // by family
 };
+
+#pragma GCC visibility pop

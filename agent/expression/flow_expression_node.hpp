@@ -10,6 +10,10 @@ namespace re2
 {
 class RE2;
 }
+
+// Used inside the agent library only: hidden, so its calls bind directly, not through the PLT.
+#pragma GCC visibility push(hidden)
+
 class tdFlowExpressionList;
 
 // One node of a compiled flow expression: a logical combination of nodes, or a test of one
@@ -56,3 +60,5 @@ private:
     std::shared_ptr<const re2::RE2> regex;
     std::shared_ptr<const tdFlowExpressionList> list;
 };
+
+#pragma GCC visibility pop

@@ -8,6 +8,7 @@
 #include <arpa/inet.h>
 #include <charconv>
 #include <cstring>
+#include <endian.h>
 #include <limits>
 #include <re2/re2.h>
 
@@ -62,21 +63,6 @@ bool Ordered(int comparison, Value::Order order)
 }
 
 } // namespace
-
-Value::Number Value::Number::Integer(int64_t value)
-{
-    Number number;
-    number.integer = value;
-    return number;
-}
-
-Value::Number Value::Number::Real(double value)
-{
-    Number number;
-    number.integral = false;
-    number.real = value;
-    return number;
-}
 
 Value::Number::ParseResult Value::Number::Parse(std::string_view text, Number &number)
 {
@@ -191,49 +177,20 @@ bool Value::Prefix::SetLength(unsigned bits)
     return true;
 }
 
+// Two words at a time: a network's bytes past its length are zero, so only the address's bits
+// need masking.
 bool Value::Prefix::Contains(const Prefix &address) const
 {
     if (family != address.family)
         return false;
-    unsigned whole = length / 8, rest = length % 8;
-    if (memcmp(bytes, address.bytes, whole) != 0)
-        return false;
-    uint8_t mask = static_cast<uint8_t>(0xff00 >> rest);
-    return rest == 0 || (bytes[whole] & mask) == (address.bytes[whole] & mask);
-}
-
-Value Value::Integer(int64_t value)
-{
-    Value v;
-    v.type = T_NUMBER;
-    v.number = Number::Integer(value);
-    return v;
-}
-
-Value Value::Real(double value)
-{
-    Value v;
-    v.type = T_NUMBER;
-    v.number = Number::Real(value);
-    return v;
-}
-
-Value Value::Text(std::string_view text)
-{
-    Value v;
-    if (text.empty())
-        return v;
-    v.type = T_STRING;
-    v.text = text;
-    return v;
-}
-
-Value Value::Boolean(bool value)
-{
-    Value v;
-    v.type = T_BOOLEAN;
-    v.boolean = value;
-    return v;
+    uint64_t network_words[2], address_words[2];
+    memcpy(network_words, bytes, sizeof(network_words));
+    memcpy(address_words, address.bytes, sizeof(address_words));
+    unsigned high_bits = length < 64 ? length : 64, low_bits = length - high_bits;
+    uint64_t high_mask = high_bits ? htobe64(~0ULL << (64 - high_bits)) : 0;
+    uint64_t low_mask = low_bits ? htobe64(~0ULL << (64 - low_bits)) : 0;
+    return ((network_words[0] ^ address_words[0]) & high_mask) == 0 &&
+           ((network_words[1] ^ address_words[1]) & low_mask) == 0;
 }
 
 Value Value::Address(const tdAddr &addr)
@@ -358,9 +315,33 @@ template <class Test> bool Value::AnyElement(Test test) const
 bool Value::EqualsAny(const std::vector<Literal> &literals) const
 {
     return AnyElement([&literals](const Value &element) {
-        for (const Literal &literal : literals)
-            if (element.EqualsScalar(literal))
-                return true;
+        Prefix address;
+        int address_read = -1; // read once, at the first address literal
+        for (const Literal &literal : literals) {
+            switch (literal.type) {
+            case T_NUMBER:
+                if (element.type == T_NUMBER && CompareNumbers(element.number, literal.number) == 0)
+                    return true;
+                break;
+            case T_STRING:
+                if (element.type == T_STRING && element.text == literal.text)
+                    return true;
+                break;
+            case T_BOOLEAN:
+                if (element.type == T_BOOLEAN && element.boolean == literal.boolean)
+                    return true;
+                break;
+            case T_ADDRESS:
+            case T_MAC:
+                if (address_read < 0)
+                    address_read = element.ReadPrefix(address);
+                if (address_read && literal.prefix.Contains(address))
+                    return true;
+                break;
+            default:
+                break;
+            }
+        }
         return false;
     });
 }
@@ -420,30 +401,9 @@ bool Value::IsTrue() const
     return false;
 }
 
-bool Value::EqualsScalar(const Literal &literal) const
+bool Value::ReadPrefix(Prefix &address) const
 {
-    switch (literal.type) {
-    case T_NUMBER:
-        return type == T_NUMBER && CompareNumbers(number, literal.number) == 0;
-    case T_STRING:
-        return type == T_STRING && text == literal.text;
-    case T_BOOLEAN:
-        return type == T_BOOLEAN && boolean == literal.boolean;
-    case T_ADDRESS:
-    case T_MAC:
-        return ContainedIn(literal.prefix);
-    default:
-        return false;
-    }
-}
-
-bool Value::ContainedIn(const Prefix &prefix) const
-{
-    Prefix address;
-    bool known = false;
     if (type == T_ADDRESS || type == T_MAC)
-        known = Prefix::FromAddr(*addr, address);
-    else if (type == T_STRING)
-        known = Prefix::Parse(text, address);
-    return known && prefix.Contains(address);
+        return Prefix::FromAddr(*addr, address);
+    return type == T_STRING && Prefix::Parse(text, address);
 }
