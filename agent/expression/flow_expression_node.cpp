@@ -2,7 +2,6 @@
 
 #include "agent/expression/flow_expression_list.hpp"
 
-#include <algorithm>
 #include <re2/re2.h>
 
 using Node = tdFlowExpressionNode;
@@ -72,12 +71,17 @@ Node Node::IsTrue(tdFlowExpressionOperand operand)
 
 bool Node::Evaluate(const tdFlowExpressionField::Context &context) const
 {
-    auto evaluate = [&context](const Node &child) { return child.Evaluate(context); };
     switch (kind) {
     case N_ALL:
-        return std::all_of(children.begin(), children.end(), evaluate);
+        for (const Node &child : children)
+            if (!child.Evaluate(context))
+                return false;
+        return true;
     case N_ANY:
-        return std::any_of(children.begin(), children.end(), evaluate);
+        for (const Node &child : children)
+            if (child.Evaluate(context))
+                return true;
+        return false;
     case N_NOT:
         return !children.front().Evaluate(context);
     default:

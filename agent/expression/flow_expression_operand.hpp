@@ -25,7 +25,10 @@ public:
     tdFlowExpressionValue::Type GetType() const { return field->type; }
     bool IsSet() const { return field->set; }
 
-    tdFlowExpressionValue Read(const tdFlowExpressionField::Context &context) const;
+    tdFlowExpressionValue Read(const tdFlowExpressionField::Context &context) const
+    {
+        return field ? field->read(context) : ReadIntel(context.params);
+    }
 
 private:
     // An object key; for an array the same text read as an index.
