@@ -312,8 +312,35 @@ template <class Test> bool Value::AnyElement(Test test) const
     return false;
 }
 
+// Risks and tags are ordered sets: a literal of their own type is looked up, not compared with
+// every element.
+bool Value::SetHoldsAny(const std::vector<Literal> &literals, bool &decided) const
+{
+    decided = true;
+    for (const Literal &literal : literals) {
+        bool risk = set_kind == S_RISKS && literal.type == T_NUMBER && literal.number.integral &&
+                    literal.number.integer >= std::numeric_limits<int32_t>::min() &&
+                    literal.number.integer <= std::numeric_limits<int32_t>::max();
+        bool tag = set_kind == S_TAGS && literal.type == T_STRING;
+        if (!risk && !tag) {
+            decided = false;
+            return false;
+        }
+        if (risk ? set.risks->count(static_cast<int32_t>(literal.number.integer)) != 0
+                 : set.tags->count(literal.text) != 0)
+            return true;
+    }
+    return false;
+}
+
 bool Value::EqualsAny(const std::vector<Literal> &literals) const
 {
+    bool decided = false;
+    if (type == T_SET && (set_kind == S_RISKS || set_kind == S_TAGS)) {
+        bool holds = SetHoldsAny(literals, decided);
+        if (decided)
+            return holds;
+    }
     return AnyElement([&literals](const Value &element) {
         Prefix address;
         int address_read = -1; // read once, at the first address literal

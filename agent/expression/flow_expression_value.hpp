@@ -159,6 +159,9 @@ private:
 
     // Calls `test` with the value itself, or with each element of a set until one passes.
     template <class Test> bool AnyElement(Test test) const;
+    // Whether a risks or tags set holds one of `literals`; `decided` false when a literal cannot
+    // be looked up and every element must be compared.
+    bool SetHoldsAny(const std::vector<Literal> &literals, bool &decided) const;
     // An address, or a text that reads as one (an intel value).
     bool ReadPrefix(Prefix &address) const;
 
