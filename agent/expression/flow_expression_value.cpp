@@ -177,8 +177,7 @@ bool Value::Prefix::SetLength(unsigned bits)
     return true;
 }
 
-// Two words at a time: a network's bytes past its length are zero, so only the address's bits
-// need masking.
+// Two words at a time, the bits past the network's length masked off; no byte loop or memcmp.
 bool Value::Prefix::Contains(const Prefix &address) const
 {
     if (family != address.family)
