@@ -382,9 +382,10 @@ bool Value::Compare(Order order, const Number &other) const
 bool Value::Matches(const re2::RE2 &regex) const
 {
     return AnyElement([&regex](const Value &element) {
+        // Match itself, not PartialMatch: no submatch arguments to prepare on every call.
+        re2::StringPiece text(element.text.data(), element.text.size());
         return element.type == T_STRING &&
-               re2::RE2::PartialMatch(re2::StringPiece(element.text.data(), element.text.size()),
-                                      regex);
+               regex.Match(text, 0, text.size(), re2::RE2::UNANCHORED, nullptr, 0);
     });
 }
 
