@@ -1,29 +1,30 @@
 #include "host/flow_parser.hpp"
 
-#include "host/flow.hpp"
+#include "agent/expression/flow_expression.hpp"
 #include "agent/expression/flow_expression_compiler.hpp"
+#include "host/flow.hpp"
 
+#include <atomic>
 #include <mutex>
-#include <optional>
 #include <stdexcept>
 
 namespace
 {
-// Room for the longest rendered value (a SHA-1 text), so rendering does not allocate.
-constexpr size_t SCRATCH_CAPACITY = 128;
+using Expression = std::shared_ptr<const tdFlowExpression>;
 
 // A compiled expression, or why it could not be compiled.
 struct Compiled {
-    std::optional<tdFlowExpressionNode> root;
+    Expression expression;
     std::string fault;
 };
+
+// td_flow_expression_compile is no member of the parser, so it cannot reach the parser's
+// insides itself; every constructor hands it the routine that can.
+std::atomic<Expression (*)(tdFlowParser &, const std::string &)> compile_routine{nullptr};
 } // namespace
 
 struct tdFlowParser::Impl {
-    explicit Impl(size_t cache_size) : expressions(cache_size), regexes(cache_size)
-    {
-        scratch.reserve(SCRATCH_CAPACITY);
-    }
+    explicit Impl(size_t cache_size) : expressions(cache_size), regexes(cache_size) {}
 
     const Compiled &Find(const std::string &expression)
     {
@@ -31,20 +32,29 @@ struct tdFlowParser::Impl {
             return *cached;
         Compiled compiled;
         try {
-            compiled.root = tdFlowExpressionCompiler::Compile(expression, regexes);
+            compiled.expression = std::make_shared<const tdFlowExpression>(
+                tdFlowExpressionCompiler::Compile(expression, regexes));
         } catch (std::string &fault) {
             compiled.fault = std::move(fault);
         }
         return expressions.Insert(expression, std::move(compiled));
     }
 
+    static Expression Compile(tdFlowParser &parser, const std::string &expression)
+    {
+        const Compiled &compiled = parser.impl->Find(expression);
+        if (!compiled.expression)
+            throw compiled.fault;
+        return compiled.expression;
+    }
+
     tdFlowExpressionCache<Compiled> expressions;
     tdFlowExpressionCompiler::RegexCache regexes;
-    std::string scratch;
 };
 
 tdFlowParser::tdFlowParser(size_t cache_size) : impl(new Impl(cache_size))
 {
+    compile_routine.store(&Impl::Compile, std::memory_order_relaxed);
 }
 tdFlowParser::~tdFlowParser() = default;
 
@@ -52,14 +62,13 @@ bool tdFlowParser::Parse(const std::shared_ptr<tdFlow> &flow, const tdFlowParams
                          const std::string &expression)
 {
     const Compiled &compiled = impl->Find(expression);
-    if (!compiled.root)
+    if (!compiled.expression)
         throw compiled.fault;
     if (!flow)
         throw std::invalid_argument("tdFlowParser: no flow record to evaluate");
 
     std::lock_guard<std::recursive_mutex> guard(flow->lock);
-    tdFlowExpressionField::Context context{*flow, params, impl->scratch};
-    return compiled.root->Evaluate(context);
+    return compiled.expression->Evaluate(*flow, params);
 }
 
 void tdFlowParser::ClearCache()
@@ -76,4 +85,16 @@ size_t tdFlowParser::CachedExpressions() const
 size_t tdFlowParser::CachedRegexes() const
 {
     return impl->regexes.Size();
+}
+
+std::shared_ptr<const tdFlowExpression> td_flow_expression_compile(tdFlowParser &parser,
+                                                                   const std::string &expression)
+{
+    return compile_routine.load(std::memory_order_relaxed)(parser, expression);
+}
+
+bool td_flow_expression_evaluate(const tdFlowExpression &expression, const tdFlow &flow,
+                                 const tdFlowParams &params)
+{
+    return expression.Evaluate(flow, params);
 }

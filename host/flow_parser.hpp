@@ -20,11 +20,14 @@ using tdFlowParams = std::unordered_map<std::string, json>;
 class tdFlowParser
 {
 public:
-    static constexpr size_t DEFAULT_CACHE_SIZE = 1024;
+    // No bound: every expression stays compiled until ClearCache.
+    static constexpr size_t UNBOUNDED = 0;
 
-    // Keeps up to `cache_size` compiled expressions and as many regular expressions, forgetting
-    // the least recently used first.
-    explicit tdFlowParser(size_t cache_size = DEFAULT_CACHE_SIZE);
+    // Keeps every compiled expression and regular expression until ClearCache (which the
+    // plug-in calls at every configuration reload), so a configuration of any size is compiled
+    // once. A `cache_size` other than UNBOUNDED keeps at most that many of each, forgetting the
+    // least recently used first.
+    explicit tdFlowParser(size_t cache_size = UNBOUNDED);
     ~tdFlowParser();
 
     tdFlowParser(const tdFlowParser &) = delete;

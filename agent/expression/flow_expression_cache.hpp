@@ -7,12 +7,15 @@
 #include <unordered_map>
 #include <utility>
 
-// A bounded map from text to `Value` that forgets the least recently used entry when full.
-// Finding an entry does not allocate. Holds at least one entry, so the one just inserted stays.
+// A map from text to `Value`. With a capacity it forgets the least recently used entry when full
+// (and holds at least one entry, so the one just inserted stays); without one (0) it keeps every
+// entry until cleared, and finding one does not reorder anything. Finding does not allocate.
 template <class Value> class tdFlowExpressionCache
 {
 public:
-    explicit tdFlowExpressionCache(size_t capacity) : capacity(capacity) {}
+    static constexpr size_t UNBOUNDED = 0;
+
+    explicit tdFlowExpressionCache(size_t capacity = UNBOUNDED) : capacity(capacity) {}
     tdFlowExpressionCache(const tdFlowExpressionCache &) = delete;
     tdFlowExpressionCache &operator=(const tdFlowExpressionCache &) = delete;
 
@@ -22,7 +25,8 @@ public:
         auto found = index.find(key);
         if (found == index.end())
             return nullptr;
-        entries.splice(entries.begin(), entries, found->second);
+        if (capacity != UNBOUNDED)
+            entries.splice(entries.begin(), entries, found->second);
         return &found->second->second;
     }
 
@@ -33,7 +37,7 @@ public:
             *existing = std::move(value);
             return *existing;
         }
-        if (!entries.empty() && entries.size() >= capacity) {
+        if (capacity != UNBOUNDED && !entries.empty() && entries.size() >= capacity) {
             index.erase(entries.back().first);
             entries.pop_back();
         }

@@ -1,5 +1,7 @@
 #include "agent/expression/flow_expression_compiler.hpp"
 
+#include "agent/expression/flow_expression_list.hpp"
+
 #include <re2/re2.h>
 
 namespace
@@ -15,6 +17,8 @@ constexpr unsigned MAX_NESTING = 64;
 // Memory one regular expression may take: a larger pattern is rejected, and a search that
 // outgrows it falls back to RE2's slower (still linear) matcher.
 constexpr int64_t REGEX_MAX_MEMORY = 2 << 20;
+// "in file('path')" names a list file where a list would stand.
+constexpr std::string_view FILE_LIST = "file";
 
 const char *TypeName(Value::Type type)
 {
@@ -221,10 +225,10 @@ Node Compiler::ParseComparison(Operand operand)
         if (lexer.Peek().kind != Lexer::K_IN)
             Expected("'in' after 'not'", lexer.Peek());
         lexer.Take();
-        return Node::Equals(std::move(operand), ParseList(operand), true);
+        return ParseMembership(std::move(operand), true);
     case Lexer::K_IN:
         lexer.Take();
-        return Node::Equals(std::move(operand), ParseList(operand), false);
+        return ParseMembership(std::move(operand), false);
     case Lexer::K_HAS: {
         Token op = lexer.Take();
         if (!operand.IsIntel() && !operand.IsSet())
@@ -236,6 +240,45 @@ Node Compiler::ParseComparison(Operand operand)
     default:
         return Node::IsTrue(std::move(operand));
     }
+}
+
+Node Compiler::ParseMembership(Operand operand, bool negated)
+{
+    const Token &next = lexer.Peek();
+    if (next.kind == Lexer::K_NAME && next.source == FILE_LIST)
+        return ParseFileList(std::move(operand), negated);
+    std::vector<Literal> literals = ParseList(operand);
+    return Node::Equals(std::move(operand), std::move(literals), negated);
+}
+
+// "file" "(" string ")": the file is read now, so that evaluating never touches the disk.
+Node Compiler::ParseFileList(Operand operand, bool negated)
+{
+    Token word = lexer.Take();
+    Value::Type type = operand.IsIntel() ? Value::T_ABSENT : operand.GetType();
+    if (type != Value::T_ADDRESS && type != Value::T_MAC && type != Value::T_STRING &&
+        type != Value::T_NUMBER) {
+        const char *kind = operand.IsIntel() ? "an intel value" : TypeName(operand);
+        throw lexer.Fault(word.offset, "file lists do not apply to " + operand.GetName() + " (" +
+                                           kind + ")");
+    }
+    if (lexer.Peek().kind != Lexer::K_OPEN)
+        Expected("'(' after file", lexer.Peek());
+    lexer.Take();
+    if (lexer.Peek().kind != Lexer::K_STRING)
+        Expected("a file name in quotes", lexer.Peek());
+    std::string path = lexer.Take().text;
+    if (lexer.Peek().kind != Lexer::K_CLOSE)
+        Expected("')'", lexer.Peek());
+    lexer.Take();
+
+    std::shared_ptr<const tdFlowExpressionList> list;
+    try {
+        list = tdFlowExpressionList::Load(path, type);
+    } catch (const std::string &fault) {
+        throw lexer.Fault(word.offset, fault);
+    }
+    return Node::InList(std::move(operand), std::move(list), negated);
 }
 
 // value ["not"] "in" set-field, or an address or network on its own, which matches flows with

@@ -7,6 +7,8 @@
 #include <memory>
 #include <string_view>
 #include <vector>
+// Used inside the agent library only: hidden, so its calls bind directly, not through the PLT.
+#pragma GCC visibility push(hidden)
 
 // Compiles the text of a flow expression into its tree, checking every field name, the type of
 // every value against its field and every regular expression. Faults are thrown as plain strings
@@ -31,6 +33,8 @@ private:
     tdFlowExpressionNode ParsePrimary();
     tdFlowExpressionNode ParseGroup();
     tdFlowExpressionNode ParseComparison(tdFlowExpressionOperand operand);
+    tdFlowExpressionNode ParseMembership(tdFlowExpressionOperand operand, bool negated);
+    tdFlowExpressionNode ParseFileList(tdFlowExpressionOperand operand, bool negated);
     tdFlowExpressionNode ParseLeadingValue();
     tdFlowExpressionNode EitherEndpoint(const Token &value);
     tdFlowExpressionNode ParseOrder(tdFlowExpressionOperand operand, const Token &op);
@@ -47,3 +51,5 @@ private:
     RegexCache &regexes;
     unsigned depth = 0;
 };
+
+#pragma GCC visibility pop

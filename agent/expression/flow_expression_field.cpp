@@ -80,6 +80,14 @@ bool IsTCP(const tdFlow &flow)
     return flow.ip_protocol == IPPROTO_TCP;
 }
 
+// tdAddr::GetPort, without a call out of this file on the hot path.
+uint16_t Port(const tdAddr &addr)
+{
+    if (addr.IsIPv4())
+        return ntohs(addr.addr.in.sin_port);
+    return addr.IsIPv6() ? ntohs(addr.addr.in6.sin6_port) : 0;
+}
+
 Value Unsigned(uint64_t value)
 {
     if (value > static_cast<uint64_t>(std::numeric_limits<int64_t>::max()))
@@ -95,6 +103,21 @@ Value When(bool present, const Value &value)
 Value NameOrUnknown(const std::string &name)
 {
     return Value::Text(name.empty() ? std::string_view("Unknown") : std::string_view(name));
+}
+
+// Room for the longest usual rendering (a SHA-1 text), so rendering does not allocate.
+constexpr size_t SCRATCH_CAPACITY = 128;
+
+// Where digests and hashes are rendered for a test: one text per thread, as evaluations run on
+// any number of threads at once, reserved once so that rendering does not allocate.
+std::string &Scratch()
+{
+    thread_local std::string scratch = [] {
+        std::string text;
+        text.reserve(SCRATCH_CAPACITY);
+        return text;
+    }();
+    return scratch;
 }
 
 Value Hex(const std::vector<uint8_t> &bytes, std::string &scratch)
@@ -114,14 +137,14 @@ const tdFlowExpressionField FIELDS[] = {
     {"digest", STRING, ONE,
      [](const Context &c) {
          const tdFlow &f = c.flow;
-         return Digest(f.digest_history.empty() ? f.digest : f.digest_history.back(), c.scratch);
+         return Digest(f.digest_history.empty() ? f.digest : f.digest_history.back(), Scratch());
      }},
     {"digest_prev", STRING, SET,
      [](const Context &c) {
          const tdFlow &f = c.flow;
          if (f.digest_history.empty())
-             return Digest(f.digest, c.scratch);
-         return Value::Digests(f.digest_history, c.scratch);
+             return Digest(f.digest, Scratch());
+         return Value::Digests(f.digest_history, Scratch());
      }},
     {"first_seen_at", NUMBER, ONE, [](const Context &c) { return Unsigned(c.flow.ts_first_seen); }},
     {"last_seen_at", NUMBER, ONE, [](const Context &c) { return Unsigned(c.flow.ts_last_seen); }},
@@ -179,11 +202,11 @@ const tdFlowExpressionField FIELDS[] = {
      }},
     {"local_port", NUMBER, ONE,
      [](const Context &c) {
-         return Value::Integer(Local(c.flow, c.flow.lower_addr, c.flow.upper_addr).GetPort(true));
+         return Value::Integer(Port(Local(c.flow, c.flow.lower_addr, c.flow.upper_addr)));
      }},
     {"other_port", NUMBER, ONE,
      [](const Context &c) {
-         return Value::Integer(Other(c.flow, c.flow.lower_addr, c.flow.upper_addr).GetPort(true));
+         return Value::Integer(Port(Other(c.flow, c.flow.lower_addr, c.flow.upper_addr)));
      }},
 
     // Detection.
@@ -236,7 +259,7 @@ const tdFlowExpressionField FIELDS[] = {
     {"mdns.answer", STRING, ONE, [](const Context &c) { return Value::Text(c.flow.mdns_answer); }},
     {"bt.info_hash", STRING, ONE,
      [](const Context &c) {
-         return When(c.flow.HasBTInfoHash(), Hex(c.flow.bt_info_hash, c.scratch));
+         return When(c.flow.HasBTInfoHash(), Hex(c.flow.bt_info_hash, Scratch()));
      }},
 
     // TLS and QUIC.
@@ -265,7 +288,7 @@ const tdFlowExpressionField FIELDS[] = {
      [](const Context &c) {
          const tdFlow &f = c.flow;
          return When(IsTLS(f) && !f.tls_cert_fingerprint.empty(),
-                     Hex(f.tls_cert_fingerprint, c.scratch));
+                     Hex(f.tls_cert_fingerprint, Scratch()));
      }},
     {"ssl.alpn", STRING, SET,
      [](const Context &c) { return When(IsTLS(c.flow), Value::Strings(c.flow.tls_alpn)); }},
@@ -309,11 +332,11 @@ const tdFlowExpressionField FIELDS[] = {
      }},
     {"gtp.local_port", NUMBER, ONE,
      [](const Context &c) {
-         return When(IsGTP(c.flow), Value::Integer(GtpAddr(c.flow, true).GetPort(true)));
+         return When(IsGTP(c.flow), Value::Integer(Port(GtpAddr(c.flow, true))));
      }},
     {"gtp.other_port", NUMBER, ONE,
      [](const Context &c) {
-         return When(IsGTP(c.flow), Value::Integer(GtpAddr(c.flow, false).GetPort(true)));
+         return When(IsGTP(c.flow), Value::Integer(Port(GtpAddr(c.flow, false))));
      }},
     {"gtp.local_teid", NUMBER, ONE,
      [](const Context &c) { return When(IsGTP(c.flow), Value::Integer(GtpTeid(c.flow, true))); }},

@@ -14,12 +14,11 @@
 class tdFlowExpressionField
 {
 public:
-    // What a read needs: the record (locked by the caller), the event's flow parameters and a
-    // text buffer for values that must be rendered (digests, hashes).
+    // What a read needs: the record (locked by the caller) and the event's flow parameters.
+    // Values that must be rendered (digests, hashes) go into a text of the reading thread.
     struct Context {
         const tdFlow &flow;
         const tdFlowParams &params;
-        std::string &scratch;
     };
 
     using Reader = tdFlowExpressionValue (*)(const Context &context);

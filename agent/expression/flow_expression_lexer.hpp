@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+// Used inside the agent library only: hidden, so its calls bind directly, not through the PLT.
+#pragma GCC visibility push(hidden)
 
 // Splits a flow expression into tokens, one look-ahead token at a time, so the first fault found
 // is the leftmost one. Faults are thrown as plain strings "column N: <fault>", N counting
@@ -76,3 +78,5 @@ private:
     bool peeked = false;
     Token token;
 };
+
+#pragma GCC visibility pop

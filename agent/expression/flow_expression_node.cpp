@@ -1,6 +1,7 @@
 #include "agent/expression/flow_expression_node.hpp"
 
-#include <algorithm>
+#include "agent/expression/flow_expression_list.hpp"
+
 #include <re2/re2.h>
 
 using Node = tdFlowExpressionNode;
@@ -55,6 +56,14 @@ Node Node::Matches(tdFlowExpressionOperand operand, std::shared_ptr<const re2::R
     return node;
 }
 
+Node Node::InList(tdFlowExpressionOperand operand, std::shared_ptr<const tdFlowExpressionList> list,
+                  bool negated)
+{
+    Node node(N_IN_LIST, std::move(operand), negated);
+    node.list = std::move(list);
+    return node;
+}
+
 Node Node::IsTrue(tdFlowExpressionOperand operand)
 {
     return Node(N_TRUE, std::move(operand), false);
@@ -62,12 +71,17 @@ Node Node::IsTrue(tdFlowExpressionOperand operand)
 
 bool Node::Evaluate(const tdFlowExpressionField::Context &context) const
 {
-    auto evaluate = [&context](const Node &child) { return child.Evaluate(context); };
     switch (kind) {
     case N_ALL:
-        return std::all_of(children.begin(), children.end(), evaluate);
+        for (const Node &child : children)
+            if (!child.Evaluate(context))
+                return false;
+        return true;
     case N_ANY:
-        return std::any_of(children.begin(), children.end(), evaluate);
+        for (const Node &child : children)
+            if (child.Evaluate(context))
+                return true;
+        return false;
     case N_NOT:
         return !children.front().Evaluate(context);
     default:
@@ -84,6 +98,8 @@ bool Node::Test(const tdFlowExpressionValue &value) const
         return value.Compare(order, bound);
     case N_MATCHES:
         return value.Matches(*regex);
+    case N_IN_LIST:
+        return value.InList(*list);
     case N_TRUE:
         return value.IsTrue();
     default:

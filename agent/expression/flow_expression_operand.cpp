@@ -43,12 +43,6 @@ std::optional<tdFlowExpressionOperand> tdFlowExpressionOperand::Find(std::string
     return tdFlowExpressionOperand(std::string(name), nullptr, std::move(path));
 }
 
-tdFlowExpressionValue
-tdFlowExpressionOperand::Read(const tdFlowExpressionField::Context &context) const
-{
-    return field ? field->read(context) : ReadIntel(context.params);
-}
-
 tdFlowExpressionValue tdFlowExpressionOperand::ReadIntel(const tdFlowParams &params) const
 {
     auto parameter = params.find(INTEL_PARAMETER);

@@ -7,6 +7,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+// Used inside the agent library only: hidden, so its calls bind directly, not through the PLT.
+#pragma GCC visibility push(hidden)
 
 // The left-hand side of a comparison: a field of the flow record, or a path into the "intel"
 // flow parameter ("intel.threat.score"). An intel path's type is known only when it is read:
@@ -23,7 +25,10 @@ public:
     tdFlowExpressionValue::Type GetType() const { return field->type; }
     bool IsSet() const { return field->set; }
 
-    tdFlowExpressionValue Read(const tdFlowExpressionField::Context &context) const;
+    tdFlowExpressionValue Read(const tdFlowExpressionField::Context &context) const
+    {
+        return field ? field->read(context) : ReadIntel(context.params);
+    }
 
 private:
     // An object key; for an array the same text read as an index.
@@ -40,3 +45,5 @@ private:
     const tdFlowExpressionField *field;
     std::vector<Segment> path;
 };
+
+#pragma GCC visibility pop

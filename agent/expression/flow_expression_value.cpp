@@ -1,5 +1,6 @@
 #include "agent/expression/flow_expression_value.hpp"
 
+#include "agent/expression/flow_expression_list.hpp"
 #include "agent/mac_text.hpp"
 #include "host/digest.hpp"
 #include "host/link_addr.hpp"
@@ -7,6 +8,7 @@
 #include <arpa/inet.h>
 #include <charconv>
 #include <cstring>
+#include <endian.h>
 #include <limits>
 #include <re2/re2.h>
 
@@ -61,21 +63,6 @@ bool Ordered(int comparison, Value::Order order)
 }
 
 } // namespace
-
-Value::Number Value::Number::Integer(int64_t value)
-{
-    Number number;
-    number.integer = value;
-    return number;
-}
-
-Value::Number Value::Number::Real(double value)
-{
-    Number number;
-    number.integral = false;
-    number.real = value;
-    return number;
-}
 
 Value::Number::ParseResult Value::Number::Parse(std::string_view text, Number &number)
 {
@@ -190,49 +177,19 @@ bool Value::Prefix::SetLength(unsigned bits)
     return true;
 }
 
+// Two words at a time, the bits past the network's length masked off; no byte loop or memcmp.
 bool Value::Prefix::Contains(const Prefix &address) const
 {
     if (family != address.family)
         return false;
-    unsigned whole = length / 8, rest = length % 8;
-    if (memcmp(bytes, address.bytes, whole) != 0)
-        return false;
-    uint8_t mask = static_cast<uint8_t>(0xff00 >> rest);
-    return rest == 0 || (bytes[whole] & mask) == (address.bytes[whole] & mask);
-}
-
-Value Value::Integer(int64_t value)
-{
-    Value v;
-    v.type = T_NUMBER;
-    v.number = Number::Integer(value);
-    return v;
-}
-
-Value Value::Real(double value)
-{
-    Value v;
-    v.type = T_NUMBER;
-    v.number = Number::Real(value);
-    return v;
-}
-
-Value Value::Text(std::string_view text)
-{
-    Value v;
-    if (text.empty())
-        return v;
-    v.type = T_STRING;
-    v.text = text;
-    return v;
-}
-
-Value Value::Boolean(bool value)
-{
-    Value v;
-    v.type = T_BOOLEAN;
-    v.boolean = value;
-    return v;
+    uint64_t network_words[2], address_words[2];
+    memcpy(network_words, bytes, sizeof(network_words));
+    memcpy(address_words, address.bytes, sizeof(address_words));
+    unsigned high_bits = length < 64 ? length : 64, low_bits = length - high_bits;
+    uint64_t high_mask = high_bits ? htobe64(~0ULL << (64 - high_bits)) : 0;
+    uint64_t low_mask = low_bits ? htobe64(~0ULL << (64 - low_bits)) : 0;
+    return ((network_words[0] ^ address_words[0]) & high_mask) == 0 &&
+           ((network_words[1] ^ address_words[1]) & low_mask) == 0;
 }
 
 Value Value::Address(const tdAddr &addr)
@@ -354,12 +311,63 @@ template <class Test> bool Value::AnyElement(Test test) const
     return false;
 }
 
+// Risks and tags are ordered sets: a literal of their own type is looked up, not compared with
+// every element.
+bool Value::SetHoldsAny(const std::vector<Literal> &literals, bool &decided) const
+{
+    decided = true;
+    for (const Literal &literal : literals) {
+        bool risk = set_kind == S_RISKS && literal.type == T_NUMBER && literal.number.integral &&
+                    literal.number.integer >= std::numeric_limits<int32_t>::min() &&
+                    literal.number.integer <= std::numeric_limits<int32_t>::max();
+        bool tag = set_kind == S_TAGS && literal.type == T_STRING;
+        if (!risk && !tag) {
+            decided = false;
+            return false;
+        }
+        if (risk ? set.risks->count(static_cast<int32_t>(literal.number.integer)) != 0
+                 : set.tags->count(literal.text) != 0)
+            return true;
+    }
+    return false;
+}
+
 bool Value::EqualsAny(const std::vector<Literal> &literals) const
 {
+    bool decided = false;
+    if (type == T_SET && (set_kind == S_RISKS || set_kind == S_TAGS)) {
+        bool holds = SetHoldsAny(literals, decided);
+        if (decided)
+            return holds;
+    }
     return AnyElement([&literals](const Value &element) {
-        for (const Literal &literal : literals)
-            if (element.EqualsScalar(literal))
-                return true;
+        Prefix address;
+        int address_read = -1; // read once, at the first address literal
+        for (const Literal &literal : literals) {
+            switch (literal.type) {
+            case T_NUMBER:
+                if (element.type == T_NUMBER && CompareNumbers(element.number, literal.number) == 0)
+                    return true;
+                break;
+            case T_STRING:
+                if (element.type == T_STRING && element.text == literal.text)
+                    return true;
+                break;
+            case T_BOOLEAN:
+                if (element.type == T_BOOLEAN && element.boolean == literal.boolean)
+                    return true;
+                break;
+            case T_ADDRESS:
+            case T_MAC:
+                if (address_read < 0)
+                    address_read = element.ReadPrefix(address);
+                if (address_read && literal.prefix.Contains(address))
+                    return true;
+                break;
+            default:
+                break;
+            }
+        }
         return false;
     });
 }
@@ -374,9 +382,28 @@ bool Value::Compare(Order order, const Number &other) const
 bool Value::Matches(const re2::RE2 &regex) const
 {
     return AnyElement([&regex](const Value &element) {
+        // Match itself, not PartialMatch: no submatch arguments to prepare on every call.
+        re2::StringPiece text(element.text.data(), element.text.size());
         return element.type == T_STRING &&
-               re2::RE2::PartialMatch(re2::StringPiece(element.text.data(), element.text.size()),
-                                      regex);
+               regex.Match(text, 0, text.size(), re2::RE2::UNANCHORED, nullptr, 0);
+    });
+}
+
+bool Value::InList(const tdFlowExpressionList &list) const
+{
+    return AnyElement([&list](const Value &element) {
+        Prefix address;
+        switch (element.type) {
+        case T_NUMBER:
+            return list.ContainsNumber(element.number);
+        case T_STRING:
+            return list.ContainsText(element.text);
+        case T_ADDRESS:
+        case T_MAC:
+            return Prefix::FromAddr(*element.addr, address) && list.ContainsAddress(address);
+        default:
+            return false;
+        }
     });
 }
 
@@ -401,30 +428,9 @@ bool Value::IsTrue() const
     return false;
 }
 
-bool Value::EqualsScalar(const Literal &literal) const
+bool Value::ReadPrefix(Prefix &address) const
 {
-    switch (literal.type) {
-    case T_NUMBER:
-        return type == T_NUMBER && CompareNumbers(number, literal.number) == 0;
-    case T_STRING:
-        return type == T_STRING && text == literal.text;
-    case T_BOOLEAN:
-        return type == T_BOOLEAN && boolean == literal.boolean;
-    case T_ADDRESS:
-    case T_MAC:
-        return ContainedIn(literal.prefix);
-    default:
-        return false;
-    }
-}
-
-bool Value::ContainedIn(const Prefix &prefix) const
-{
-    Prefix address;
-    bool known = false;
     if (type == T_ADDRESS || type == T_MAC)
-        known = Prefix::FromAddr(*addr, address);
-    else if (type == T_STRING)
-        known = Prefix::Parse(text, address);
-    return known && prefix.Contains(address);
+        return Prefix::FromAddr(*addr, address);
+    return type == T_STRING && Prefix::Parse(text, address);
 }

@@ -14,6 +14,11 @@ namespace re2
 class RE2;
 }
 
+// Used inside the agent library only: hidden, so its calls bind directly, not through the PLT.
+#pragma GCC visibility push(hidden)
+
+class tdFlowExpressionList;
+
 // One value a flow expression looks at: what a field reads from a flow record or an intel path
 // from the flow parameters. It points into the record (or into the scratch text it was rendered
 // into) and stays valid until the record changes or the scratch text is reused. Building and
@@ -45,8 +50,19 @@ public:
         int64_t integer = 0;
         double real = 0;
 
-        static Number Integer(int64_t value);
-        static Number Real(double value);
+        static Number Integer(int64_t value)
+        {
+            Number number;
+            number.integer = value;
+            return number;
+        }
+        static Number Real(double value)
+        {
+            Number number;
+            number.integral = false;
+            number.real = value;
+            return number;
+        }
         // Decimal with an optional sign and fraction ("-5", "0.25"), or 0x hexadecimal.
         static ParseResult Parse(std::string_view text, Number &number);
         double AsReal() const { return integral ? static_cast<double>(integer) : real; }
@@ -84,11 +100,38 @@ public:
     enum Order : uint8_t { O_LESS, O_LESS_EQUAL, O_GREATER, O_GREATER_EQUAL };
 
     static tdFlowExpressionValue Absent() { return tdFlowExpressionValue(); }
-    static tdFlowExpressionValue Integer(int64_t value);
-    static tdFlowExpressionValue Real(double value);
+    // Fields build these on every read: defined here, so that they inline into the readers.
+    static tdFlowExpressionValue Integer(int64_t value)
+    {
+        tdFlowExpressionValue v;
+        v.type = T_NUMBER;
+        v.number = Number::Integer(value);
+        return v;
+    }
+    static tdFlowExpressionValue Real(double value)
+    {
+        tdFlowExpressionValue v;
+        v.type = T_NUMBER;
+        v.number = Number::Real(value);
+        return v;
+    }
     // An empty text is absent.
-    static tdFlowExpressionValue Text(std::string_view text);
-    static tdFlowExpressionValue Boolean(bool value);
+    static tdFlowExpressionValue Text(std::string_view text)
+    {
+        tdFlowExpressionValue v;
+        if (!text.empty()) {
+            v.type = T_STRING;
+            v.text = text;
+        }
+        return v;
+    }
+    static tdFlowExpressionValue Boolean(bool value)
+    {
+        tdFlowExpressionValue v;
+        v.type = T_BOOLEAN;
+        v.boolean = value;
+        return v;
+    }
     // An unset address is absent; an IP address is T_ADDRESS, an Ethernet one T_MAC.
     static tdFlowExpressionValue Address(const tdAddr &addr);
     // Sets: empty ones are still sets (they satisfy nothing). Digests are rendered, one at a
@@ -106,6 +149,8 @@ public:
     bool EqualsAny(const std::vector<Literal> &literals) const;
     bool Compare(Order order, const Number &number) const;
     bool Matches(const re2::RE2 &regex) const;
+    // The value (or one of its elements) is in `list`.
+    bool InList(const tdFlowExpressionList &list) const;
     // Present and not false, zero or empty.
     bool IsTrue() const;
 
@@ -114,8 +159,11 @@ private:
 
     // Calls `test` with the value itself, or with each element of a set until one passes.
     template <class Test> bool AnyElement(Test test) const;
-    bool EqualsScalar(const Literal &literal) const;
-    bool ContainedIn(const Prefix &prefix) const;
+    // Whether a risks or tags set holds one of `literals`; `decided` false when a literal cannot
+    // be looked up and every element must be compared.
+    bool SetHoldsAny(const std::vector<Literal> &literals, bool &decided) const;
+    // An address, or a text that reads as one (an intel value).
+    bool ReadPrefix(Prefix &address) const;
 
     Type type = T_ABSENT;
     SetKind set_kind = S_RISKS;
@@ -132,3 +180,5 @@ private:
     } set{};
     std::string *scratch = nullptr;
 };
+
+#pragma GCC visibility pop

@@ -749,3 +749,134 @@ TEST(FlowParser, WarmEvaluationDoesNotAllocate)
     }
 }
 } // namespace
+
+namespace
+{
+// The same expressions through Parse and through a compiled handle, on flows that differ where
+// the expressions look.
+TEST(FlowExpression, CompiledAgreesWithParse)
+{
+    ASSERT_NE(td_flow_expression_compile, nullptr);
+    const char *expressions[] = {
+        "other_port == 443 && ip_protocol == 6",
+        "other_ip == 93.184.0.0/16 || local_ip in [10.0.0.0/8, 172.16.0.0/12]",
+        "local_mac == 00:11:22:00:00:00/24",
+        "host_server_name =~ '\\.example\\.com$' && !(16 in risks)",
+        "tags has 'vip' || risks > 36",
+        "digest_prev has '0000000000abcdef' || ssl.fingerprint == 'deadbeef'",
+        "ssl.version >= 0x0303 && ssl.alpn has 'h2'",
+        "intel.score > 50 && intel.list has 'b'",
+        "dns_host_name != 'x' && not (local_rate > 2)",
+        "93.184.216.34",
+    };
+    std::vector<std::shared_ptr<tdFlow>> flows = {MakeFlow(), MakeFlow(), MakeFlow(),
+                                                  std::make_shared<tdFlow>()};
+    flows[1]->lower_map = tdFlow::LOWER_MAP_OTHER;
+    flows[1]->detected_protocol = 7;
+    flows[1]->master_protocol = 7;
+    flows[1]->risks = {16};
+    flows[2]->digest_history = {0xabcdef};
+    tdAddr::Create(flows[2]->upper_addr, "10.9.8.7");
+    flows[2]->tags.clear();
+    flows[2]->host_server_name = "example.org";
+    const tdFlowParams params[] = {{}, Intel(R"({"score": 70, "list": ["a", "b"]})")};
+
+    tdFlowParser parser;
+    for (const char *text : expressions) {
+        std::shared_ptr<const tdFlowExpression> compiled = td_flow_expression_compile(parser, text);
+        ASSERT_NE(compiled, nullptr) << text;
+        size_t matches = 0;
+        for (size_t f = 0; f < flows.size(); f++)
+            for (size_t p = 0; p < std::size(params); p++) {
+                SCOPED_TRACE(std::string(text) + ", flow " + std::to_string(f) + ", params " +
+                             std::to_string(p));
+                bool parsed = parser.Parse(flows[f], params[p], text);
+                std::lock_guard<std::recursive_mutex> guard(flows[f]->lock);
+                EXPECT_EQ(td_flow_expression_evaluate(*compiled, *flows[f], params[p]), parsed);
+                matches += parsed;
+            }
+        // Each row tells the flows apart, so agreement is no accident of a constant result.
+        EXPECT_GT(matches, 0u) << text;
+        EXPECT_LT(matches, flows.size() * std::size(params)) << text;
+    }
+}
+
+TEST(FlowExpression, CompileThrowsWhatParseThrows)
+{
+    tdFlowParser parser;
+    for (const char *text : {"", "other_ipp == 1", "host_server_name =~ '('", "local_port == 1 2"}) {
+        SCOPED_TRACE(text);
+        std::string parsed, compiled;
+        try {
+            parser.Parse(MakeFlow(), {}, text);
+        } catch (const std::string &fault) {
+            parsed = fault;
+        }
+        try {
+            td_flow_expression_compile(parser, text);
+        } catch (const std::string &fault) {
+            compiled = fault;
+        }
+        EXPECT_FALSE(parsed.empty());
+        EXPECT_EQ(compiled, parsed);
+    }
+}
+
+TEST(FlowExpression, OutlivesTheCacheAndTheParser)
+{
+    auto flow = MakeFlow();
+    std::shared_ptr<const tdFlowExpression> compiled;
+    {
+        tdFlowParser parser;
+        compiled = td_flow_expression_compile(parser, "host_server_name =~ '^www\\.example\\.'");
+        EXPECT_EQ(td_flow_expression_compile(parser, "host_server_name =~ '^www\\.example\\.'"),
+                  compiled)
+            << "compiled once, then taken from the cache";
+        parser.ClearCache();
+        EXPECT_EQ(parser.CachedRegexes(), 0u);
+    }
+    std::lock_guard<std::recursive_mutex> guard(flow->lock);
+    EXPECT_TRUE(td_flow_expression_evaluate(*compiled, *flow, {}));
+    flow->host_server_name = "example.org";
+    EXPECT_FALSE(td_flow_expression_evaluate(*compiled, *flow, {}));
+}
+
+TEST(FlowExpression, EvaluatingDoesNotAllocate)
+{
+    tdFlowParser parser;
+    auto flow = MakeFlow();
+    flow->digest_history = {0x1, 0x2};
+    tdFlowParams params = Intel(R"({"score": 70, "name": "botnet"})");
+    auto compiled = td_flow_expression_compile(
+        parser, "digest_prev has '0000000000000002' && ssl.fingerprint == 'deadbeef' && "
+                "intel.name =~ '^bot' && other_ip == 93.184.0.0/16");
+    std::lock_guard<std::recursive_mutex> guard(flow->lock);
+    ASSERT_TRUE(td_flow_expression_evaluate(*compiled, *flow, params)); // warms the regex
+    size_t before = allocations.load();
+    bool matched = td_flow_expression_evaluate(*compiled, *flow, params);
+    EXPECT_EQ(allocations.load() - before, 0u);
+    EXPECT_TRUE(matched);
+}
+
+// A configuration of any size compiles once per reload: nothing is forgotten before ClearCache.
+TEST(FlowParser, KeepsEveryExpressionUntilCleared)
+{
+    constexpr int EXPRESSIONS = 3000;
+    tdFlowParser parser;
+    auto flow = MakeFlow();
+    for (int round = 0; round < 2; round++)
+        for (int i = 0; i < EXPRESSIONS; i++)
+            parser.Parse(flow, {}, "host_server_name =~ 'x" + std::to_string(i) + "'");
+    EXPECT_EQ(parser.CachedExpressions(), size_t(EXPRESSIONS));
+    EXPECT_EQ(parser.CachedRegexes(), size_t(EXPRESSIONS));
+
+    const std::string oldest = "host_server_name =~ 'x0'";
+    size_t before = allocations.load();
+    EXPECT_FALSE(parser.Parse(flow, {}, oldest));
+    EXPECT_EQ(allocations.load() - before, 0u) << "the oldest expression is still compiled";
+
+    parser.ClearCache();
+    EXPECT_EQ(parser.CachedExpressions(), 0u);
+    EXPECT_EQ(parser.CachedRegexes(), 0u);
+}
+} // namespace
