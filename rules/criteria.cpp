@@ -74,7 +74,7 @@ tfaCriteria::tfaCriteria(const std::string &text) : apps(tdInstance::GetInstance
 
     size_t colon = text.find(PREFIX_END);
     if (colon == std::string::npos || colon == 0) {
-        expression = std::make_unique<const tfaExpression>(text);
+        expression = std::make_unique<tfaExpression>(text);
         return;
     }
 
@@ -94,7 +94,7 @@ tfaCriteria::tfaCriteria(const std::string &text) : apps(tdInstance::GetInstance
     else if (type == CT_AI)
         ResolveApplication(value);
     else if (type == CT_EXPRESSION)
-        expression = std::make_unique<const tfaExpression>(text);
+        expression = std::make_unique<tfaExpression>(text);
 }
 
 tfaCriteria::Type tfaCriteria::FindType(const std::string &prefix)

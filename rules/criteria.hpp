@@ -55,6 +55,12 @@ public:
     const std::string &GetFault() const { return fault; }
     // The parser's fault for a flow expression that does not compile, or empty.
     const std::string &CompileFault() const;
+    // See tfaExpression::ForgetCompiled.
+    void ForgetCompiled()
+    {
+        if (expression)
+            expression->ForgetCompiled();
+    }
     // True for a flow expression that compiled.
     bool IsValidExpression() const { return expression && expression->Fault().empty(); }
 
@@ -73,5 +79,5 @@ private:
     bool negated = false;
     std::vector<uint32_t> ids;
     std::string fault;
-    std::unique_ptr<const tfaExpression> expression;
+    std::unique_ptr<tfaExpression> expression;
 };

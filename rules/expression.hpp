@@ -21,6 +21,10 @@ public:
     // standard exception from the parser passes through.
     bool Matches(const std::shared_ptr<tdFlow> &flow, const tdFlowParams &params) const;
 
+    // Lets go of the compiled form: later evaluations go through the shared parser by text.
+    // For an expression that something else answers for nearly always, to save its memory.
+    void ForgetCompiled() { compiled.reset(); }
+
     const std::string &GetText() const { return text; }
     // The parser's fault for a text that does not compile, else empty. A fault of evaluation
     // alone (a field an empty flow lacks) is no fault of the text.
