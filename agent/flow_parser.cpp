@@ -4,7 +4,6 @@
 #include "agent/expression/flow_expression_compiler.hpp"
 #include "host/flow.hpp"
 
-#include <atomic>
 #include <mutex>
 #include <stdexcept>
 
@@ -17,10 +16,6 @@ struct Compiled {
     Expression expression;
     std::string fault;
 };
-
-// td_flow_expression_compile is no member of the parser, so it cannot reach the parser's
-// insides itself; every constructor hands it the routine that can.
-std::atomic<Expression (*)(tdFlowParser &, const std::string &)> compile_routine{nullptr};
 } // namespace
 
 struct tdFlowParser::Impl {
@@ -40,22 +35,11 @@ struct tdFlowParser::Impl {
         return expressions.Insert(expression, std::move(compiled));
     }
 
-    static Expression Compile(tdFlowParser &parser, const std::string &expression)
-    {
-        const Compiled &compiled = parser.impl->Find(expression);
-        if (!compiled.expression)
-            throw compiled.fault;
-        return compiled.expression;
-    }
-
     tdFlowExpressionCache<Compiled> expressions;
     tdFlowExpressionCompiler::RegexCache regexes;
 };
 
-tdFlowParser::tdFlowParser(size_t cache_size) : impl(new Impl(cache_size))
-{
-    compile_routine.store(&Impl::Compile, std::memory_order_relaxed);
-}
+tdFlowParser::tdFlowParser(size_t cache_size) : impl(new Impl(cache_size)) {}
 tdFlowParser::~tdFlowParser() = default;
 
 bool tdFlowParser::Parse(const std::shared_ptr<tdFlow> &flow, const tdFlowParams &params,
@@ -90,7 +74,10 @@ size_t tdFlowParser::CachedRegexes() const
 std::shared_ptr<const tdFlowExpression> td_flow_expression_compile(tdFlowParser &parser,
                                                                    const std::string &expression)
 {
-    return compile_routine.load(std::memory_order_relaxed)(parser, expression);
+    const Compiled &compiled = parser.impl->Find(expression);
+    if (!compiled.expression)
+        throw compiled.fault;
+    return compiled.expression;
 }
 
 bool td_flow_expression_evaluate(const tdFlowExpression &expression, const tdFlow &flow,

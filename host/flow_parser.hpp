@@ -8,6 +8,8 @@
 #include <unordered_map>
 
 class tdFlow;
+// A compiled flow expression: immutable, so any number of threads may evaluate it at once.
+class tdFlowExpression;
 
 // Flow parameters: named JSON values that travel with a flow event ("intel" for intel events).
 using tdFlowParams = std::unordered_map<std::string, json>;
@@ -47,12 +49,12 @@ public:
     size_t CachedRegexes() const;
 
 private:
+    friend std::shared_ptr<const tdFlowExpression>
+    td_flow_expression_compile(tdFlowParser &parser, const std::string &expression);
+
     struct Impl;
     std::unique_ptr<Impl> impl;
 };
-
-// A compiled flow expression: immutable, so any number of threads may evaluate it at once.
-class tdFlowExpression;
 
 // Agent libraries that hand out compiled expressions define the two functions below. They are
 // declared weak, so a plug-in built against this header still loads against a library without
