@@ -176,7 +176,8 @@ protected:
 
     void QueueFlow(tdPluginProcessor::Event event, std::shared_ptr<tdFlow> &flow,
                    tdFlowParams &&params);
-    // Appends under the thread lock when the queue has room; false when the event was dropped.
+    // Appends under the thread lock when the queue has room. True when the worker sleeps and
+    // must be woken: a busy worker takes the event with its next batch unasked.
     bool PushEntry(tfaFlowEntry &&entry);
     // Reports the events dropped since the previous report, once per update.
     void ReportDrops();
@@ -206,6 +207,8 @@ protected:
     QueueLock queue_lock{*this};
     std::condition_variable_any queue_cond;
     std::vector<tfaFlowEntry> flow_queue;
+    // Set, under the thread lock, while the worker sleeps on queue_cond.
+    bool worker_waiting = false;
     // The batch the worker took (in its wait or its pass), processed on its pass.
     std::vector<tfaFlowEntry> taken;
     std::atomic<size_t> queue_limit;

@@ -106,7 +106,7 @@ bool tfaPlugin::PushEntry(tfaFlowEntry &&entry)
         return false;
     }
     flow_queue.push_back(std::move(entry));
-    return true;
+    return worker_waiting;
 }
 
 void tfaPlugin::ReportDrops()
@@ -215,9 +215,11 @@ void tfaPlugin::ProcessEntry(tfaFlowEntry &entry)
 void tfaPlugin::WaitForEvents()
 {
     std::unique_lock<QueueLock> guard(queue_lock);
+    worker_waiting = true;
     queue_cond.wait_for(guard, idle_wait, [this]() {
         return !flow_queue.empty() || ShouldTerminate() || reload_pending || update_pending;
     });
+    worker_waiting = false;
     TakeQueue(taken);
 }
 
