@@ -22,7 +22,8 @@ const tdAddr &Endpoint(const tdFlow &flow, bool other)
 
 tfaCriteriaIndex::tfaCriteriaIndex(const std::string &owner,
                                    const std::vector<std::unique_ptr<tfaCriteria>> &criteria)
-    : owner(owner), criteria(criteria), indexed(criteria.size(), false)
+    : owner(owner), criteria(criteria), indexed(criteria.size(), false),
+      searched(criteria.size(), false)
 {
     for (auto &set : patterns)
         set = std::make_unique<tfaRegexSet>();
@@ -67,7 +68,8 @@ bool tfaCriteriaIndex::AddExpression(size_t position, const std::string &text)
         bool dns = simple->field == tfaSimpleCriteria::DNS_HOST_NAME;
         if (!simple->quoted || (!dns && simple->field != tfaSimpleCriteria::HOST_SERVER_NAME))
             return false;
-        return patterns[dns ? DNS : SERVER]->Add(literal, position);
+        searched[position] = patterns[dns ? DNS : SERVER]->Add(literal, position);
+        return searched[position];
     }
 
     switch (simple->field) {
@@ -125,6 +127,7 @@ void tfaCriteriaIndex::CompilePatterns()
                   owner.c_str(), set->Positions().size());
         for (size_t position : set->Positions()) {
             indexed[position] = false;
+            searched[position] = false;
             count--;
         }
         set = std::make_unique<tfaRegexSet>();

@@ -32,6 +32,8 @@ public:
     // its criteria one by one instead.
     size_t FirstMatch(const std::shared_ptr<tdFlow> &flow, const tdFlowParams &params) const;
     bool IsIndexed(size_t position) const { return indexed[position]; }
+    // True for an indexed criteria that a search which cannot decide evaluates after all.
+    bool MayEvaluate(size_t position) const { return searched[position]; }
     size_t Indexed() const { return count; }
 
 private:
@@ -53,6 +55,7 @@ private:
     std::string owner;
     const std::vector<std::unique_ptr<tfaCriteria>> &criteria;
     std::vector<bool> indexed;
+    std::vector<bool> searched;
     size_t count = 0;
     size_t any = NONE;
     Positions applications;

@@ -6,10 +6,9 @@ tfaCriteriaList::tfaCriteriaList(const std::string &owner,
                                  std::vector<std::unique_ptr<tfaCriteria>> criteria)
     : criteria(std::move(criteria)), index(owner, this->criteria)
 {
-    // What the index answers for needs no compiled form of its own but for the rare search
-    // that cannot decide, which the parser can answer by text.
+    // What the index alone answers for needs no compiled form of its own.
     for (size_t position = 0; position < this->criteria.size(); position++) {
-        if (index.IsIndexed(position))
+        if (index.IsIndexed(position) && !index.MayEvaluate(position))
             this->criteria[position]->ForgetCompiled();
     }
     for (size_t position = 0; position < this->criteria.size(); position++) {

@@ -6,28 +6,24 @@
 
 namespace
 {
-// Room for the compiled program and the search's state cache of a list of many thousands of
-// patterns; a search that still runs out answers UNDECIDED rather than guessing.
-constexpr int64_t SET_MAX_MEMORY = int64_t(256) << 20;
-
-re2::RE2::Options SetOptions()
+re2::RE2::Options SetOptions(int64_t max_memory)
 {
     re2::RE2::Options options;
     options.set_log_errors(false);
     options.set_never_capture(true);
-    options.set_max_mem(SET_MAX_MEMORY);
+    options.set_max_mem(max_memory);
     return options;
 }
 } // namespace
 
 struct tfaRegexSet::Impl {
-    Impl() : set(SetOptions(), re2::RE2::UNANCHORED) {}
+    explicit Impl(int64_t max_memory) : set(SetOptions(max_memory), re2::RE2::UNANCHORED) {}
     re2::RE2::Set set;
     bool compiled = false;
     mutable std::vector<int> matches;
 };
 
-tfaRegexSet::tfaRegexSet() : impl(std::make_unique<Impl>()) {}
+tfaRegexSet::tfaRegexSet(int64_t max_memory) : impl(std::make_unique<Impl>(max_memory)) {}
 tfaRegexSet::~tfaRegexSet() = default;
 
 bool tfaRegexSet::Add(const std::string &pattern, size_t position)

@@ -22,7 +22,13 @@ public:
     // Find's answer when the search ran out of its memory bound and decided nothing.
     static constexpr size_t UNDECIDED = SIZE_MAX - 1;
 
-    tfaRegexSet();
+    // Room for the compiled program and the search's state cache of a list of many thousands of
+    // patterns.
+    static constexpr int64_t DEFAULT_MAX_MEMORY = int64_t(256) << 20;
+
+    // The set, with its program and its search's state cache, stays within `max_memory` bytes;
+    // a search that still runs out answers UNDECIDED rather than guessing.
+    explicit tfaRegexSet(int64_t max_memory = DEFAULT_MAX_MEMORY);
     ~tfaRegexSet();
     tfaRegexSet(const tfaRegexSet &) = delete;
     tfaRegexSet &operator=(const tfaRegexSet &) = delete;

@@ -35,4 +35,14 @@ TEST(RegexSet, AnswersWithTheEarliestPatternFoundAnywhere)
         EXPECT_EQ(set.Find(row.text), row.expected);
     }
 }
+// A set too large for its memory bound is refused whole, and then decides nothing.
+TEST(RegexSet, TooLargeForItsBoundDecidesNothing)
+{
+    constexpr int64_t SMALL = 4096;
+    tfaRegexSet set(SMALL);
+    for (size_t position = 0; position < 200; position++)
+        ASSERT_TRUE(set.Add("^h" + std::to_string(position) + "\\.example\\.net$", position));
+    EXPECT_FALSE(set.Compile());
+    EXPECT_EQ(set.Find("h7.example.net"), tfaRegexSet::UNDECIDED);
+}
 } // namespace
