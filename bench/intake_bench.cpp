@@ -16,12 +16,43 @@
 #include <string>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace
 {
 constexpr int BURST = 10000;
 
+// As many flows as events in a burst: a host's events are about many flows, and one record shared
+// by every event would have both threads fight over its reference count.
+constexpr int FLOWS = BURST;
+
 void CountEvents(benchmark::State &state) { state.SetItemsProcessed(state.iterations() * BURST); }
+
+std::vector<std::shared_ptr<tdFlow>> MakeFlows()
+{
+    std::vector<std::shared_ptr<tdFlow>> flows;
+    for (int i = 0; i < FLOWS; i++) {
+        auto flow = std::make_shared<tdFlow>();
+        tdAddr::Create(flow->lower_addr, "192.168.1.10");
+        tdAddr::Create(flow->upper_addr, "93.184.216.34");
+        flow->upper_addr.SetPort(443);
+        flow->ip_version = 4;
+        flow->ip_protocol = 6;
+        flow->lower_map = tdFlow::LOWER_MAP_LOCAL;
+        flow->iface_name = "eth0";
+        flows.push_back(flow);
+    }
+    return flows;
+}
+
+// The consumer has let go of every record.
+void WaitForRelease(const std::vector<std::shared_ptr<tdFlow>> &flows)
+{
+    for (const auto &flow : flows) {
+        while (flow.use_count() > 1)
+            std::this_thread::yield();
+    }
+}
 
 // The reference: a queue of shared pointers under one mutex, a consumer woken by a condition
 // variable that takes one record per wake-up check.
@@ -41,15 +72,14 @@ void Handoff(benchmark::State &state)
         }
     });
 
-    auto flow = std::make_shared<tdFlow>();
+    const auto flows = MakeFlows();
     for (auto _ : state) {
         for (int i = 0; i < BURST; i++) {
             std::lock_guard<std::mutex> guard(lock);
-            queue.push(flow);
+            queue.push(flows[i % FLOWS]);
             ready.notify_one();
         }
-        while (flow.use_count() > 1)
-            std::this_thread::yield();
+        WaitForRelease(flows);
     }
     {
         std::lock_guard<std::mutex> guard(lock);
@@ -94,19 +124,11 @@ void Intake(benchmark::State &state)
     while (plugin.Targets() == 0)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
-    auto flow = std::make_shared<tdFlow>();
-    tdAddr::Create(flow->lower_addr, "192.168.1.10");
-    tdAddr::Create(flow->upper_addr, "93.184.216.34");
-    flow->upper_addr.SetPort(443);
-    flow->ip_version = 4;
-    flow->ip_protocol = 6;
-    flow->lower_map = tdFlow::LOWER_MAP_LOCAL;
-    flow->iface_name = "eth0";
+    auto flows = MakeFlows();
     for (auto _ : state) {
         for (int i = 0; i < BURST; i++)
-            plugin.DispatchProcessorEvent(tdPluginProcessor::EVENT_DPI_NEW, flow);
-        while (flow.use_count() > 1)
-            std::this_thread::yield();
+            plugin.DispatchProcessorEvent(tdPluginProcessor::EVENT_DPI_NEW, flows[i % FLOWS]);
+        WaitForRelease(flows);
     }
     plugin.Terminate();
     plugin.Join();
