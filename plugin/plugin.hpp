@@ -179,6 +179,7 @@ protected:
     // Appends under the thread lock when the queue has room. True when the worker sleeps and
     // must be woken: a busy worker takes the event with its next batch unasked.
     bool PushEntry(tfaFlowEntry &&entry);
+    static void Prefetch(const tdFlow &flow);
     // Reports the events dropped since the previous report, once per update.
     void ReportDrops();
 
