@@ -29,7 +29,7 @@ public:
 
     // The earliest indexed position that `flow` matches, or NONE. The caller holds the flow's
     // lock. A regular expression search that cannot decide within its memory bound evaluates
-    // its criteria one by one instead.
+    // its criteria one by one instead, passing on the tdException of one that faults.
     size_t FirstMatch(const std::shared_ptr<tdFlow> &flow, const tdFlowParams &params) const;
     bool IsIndexed(size_t position) const { return indexed[position]; }
     // True for an indexed criteria that a search which cannot decide evaluates after all.
