@@ -16,12 +16,12 @@ tdFlowParser &SharedParser()
 }
 } // namespace
 
-tfaExpression::tfaExpression(const std::string &text) : text(text)
+tfaExpression::tfaExpression(const std::string &text, Form form) : text(text)
 {
     std::lock_guard<std::mutex> guard(tfaRulesContext::parser_lock);
     if (tfaRulesContext::parser == nullptr)
         return;
-    if (CanCompile())
+    if (form == COMPILED_WHEN_OFFERED && CanCompile())
         Compile();
     else
         CheckText();

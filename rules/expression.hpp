@@ -12,9 +12,13 @@
 class tfaExpression
 {
 public:
+    // How the text is held: compiled when the agent library offers it, or by text alone, as
+    // against a library that does not.
+    enum Form { COMPILED_WHEN_OFFERED, TEXT_ONLY };
+
     // Compiles `text`, keeping the parser's fault (see Fault()) rather than throwing it: a rule
     // that does not compile is reported at load and faults when evaluated.
-    explicit tfaExpression(const std::string &text);
+    explicit tfaExpression(const std::string &text, Form form = COMPILED_WHEN_OFFERED);
 
     // True when the flow satisfies the expression. The caller holds the flow's lock, and takes
     // the parser's lock only after it. Throws the parser's fault as a plain std::string; a
