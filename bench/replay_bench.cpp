@@ -109,7 +109,6 @@ public:
         child.flows_held = FlowsHeld(output);
         return child;
     }
-    Child Replay() const { return Replay(path); }
 
     // The first `lines` lines of the file without the flows it never ends, so the flows live at
     // any time are those the generator overlaps, however long the file.
@@ -161,15 +160,11 @@ const EventFile &ThroughputFile()
     return file;
 }
 
-void ReplayRun(benchmark::State &state)
+// Runs the replay host on `input`, one of `file`'s forms, once per iteration.
+void TimeReplay(benchmark::State &state, const EventFile &file, const std::string &input)
 {
-    const EventFile &file = ThroughputFile();
-    if (!file.ok) {
-        state.SkipWithError("generate failed");
-        return;
-    }
     for (auto _ : state) {
-        Child child = file.Replay();
+        Child child = file.Replay(input);
         if (!child.ok) {
             state.SkipWithError("tfa-replay run failed");
             return;
@@ -178,12 +173,23 @@ void ReplayRun(benchmark::State &state)
         state.counters["peak_rss_mb"] = child.max_rss_kib / KIB;
         state.counters["flows_held"] = static_cast<double>(child.flows_held);
     }
+}
+
+void ReplayRun(benchmark::State &state)
+{
+    const EventFile &file = ThroughputFile();
+    if (!file.ok) {
+        state.SkipWithError("generate failed");
+        return;
+    }
+    TimeReplay(state, file, file.path);
     state.SetItemsProcessed(state.iterations() * THROUGHPUT_EVENTS);
 }
 BENCHMARK(ReplayRun)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
-// Wall time, as for the child, so that both figures carry the same share of a busy machine.
-void JsonLinesFloor(benchmark::State &state)
+// Reads the throughput file line by line, each line handed to `parse`. Wall time, as for the
+// child, so that both figures carry the same share of a busy machine.
+template <class Parse> void LinesFloor(benchmark::State &state, Parse parse)
 {
     const EventFile &file = ThroughputFile();
     if (!file.ok) {
@@ -195,34 +201,27 @@ void JsonLinesFloor(benchmark::State &state)
         std::ifstream in(file.path);
         std::string line;
         while (std::getline(in, line)) {
-            benchmark::DoNotOptimize(json::parse(line));
+            parse(line);
             lines++;
         }
     }
     state.SetItemsProcessed(lines);
+}
+
+void JsonLinesFloor(benchmark::State &state)
+{
+    LinesFloor(state, [](const std::string &line) { benchmark::DoNotOptimize(json::parse(line)); });
 }
 BENCHMARK(JsonLinesFloor)->UseRealTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // For information: the same floor with simdjson, the parser the replay host reads lines with.
 void SimdjsonLinesFloor(benchmark::State &state)
 {
-    const EventFile &file = ThroughputFile();
-    if (!file.ok) {
-        state.SkipWithError("generate failed");
-        return;
-    }
-    int64_t lines = 0;
     simdjson::dom::parser parser;
-    for (auto _ : state) {
-        std::ifstream in(file.path);
-        std::string line;
-        while (std::getline(in, line)) {
-            simdjson::dom::element element;
-            benchmark::DoNotOptimize(parser.parse(line).get(element));
-            lines++;
-        }
-    }
-    state.SetItemsProcessed(lines);
+    LinesFloor(state, [&parser](const std::string &line) {
+        simdjson::dom::element element;
+        benchmark::DoNotOptimize(parser.parse(line).get(element));
+    });
 }
 BENCHMARK(SimdjsonLinesFloor)->UseRealTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 
@@ -232,27 +231,13 @@ const EventFile &RssFile()
     return file;
 }
 
-void ReplayRss(benchmark::State &state, const std::string &input)
-{
-    for (auto _ : state) {
-        Child child = RssFile().Replay(input);
-        if (!child.ok) {
-            state.SkipWithError("tfa-replay run failed");
-            return;
-        }
-        state.SetIterationTime(child.seconds);
-        state.counters["peak_rss_mb"] = child.max_rss_kib / KIB;
-        state.counters["flows_held"] = static_cast<double>(child.flows_held);
-    }
-}
-
 void ReplayPeakRss(benchmark::State &state)
 {
     if (!RssFile().ok) {
         state.SkipWithError("generate failed");
         return;
     }
-    ReplayRss(state, RssFile().path);
+    TimeReplay(state, RssFile(), RssFile().path);
     state.SetItemsProcessed(state.iterations() * RSS_EVENTS);
 }
 BENCHMARK(ReplayPeakRss)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
@@ -265,7 +250,7 @@ void ReplayPeakRssEndedFlows(benchmark::State &state)
         state.SkipWithError("generate failed");
         return;
     }
-    ReplayRss(state, RssFile().EndedFlows(static_cast<int>(state.range(0))));
+    TimeReplay(state, RssFile(), RssFile().EndedFlows(static_cast<int>(state.range(0))));
 }
 BENCHMARK(ReplayPeakRssEndedFlows)
     ->Arg(RSS_HALF_LINES)

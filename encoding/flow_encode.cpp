@@ -1,5 +1,6 @@
 #include "encoding/flow_encode.hpp"
 
+#include "encoding/endpoints.hpp"
 #include "host/digest.hpp"
 #include "host/global_config.hpp"
 
@@ -52,10 +53,9 @@ struct Sides {
     const EndpointKeys &upper;
 };
 
-// Only a lower map of 2 puts the lower endpoint on the other side.
 Sides ResolveSides(uint8_t lower_map)
 {
-    if (lower_map == tdFlow::LOWER_MAP_OTHER)
+    if (tfaLowerIsOther(lower_map))
         return {OTHER_KEYS, LOCAL_KEYS};
     return {LOCAL_KEYS, OTHER_KEYS};
 }
@@ -185,7 +185,7 @@ public:
 private:
     bool LocalOrigin() const
     {
-        const bool lower_is_other = flow.lower_map == tdFlow::LOWER_MAP_OTHER;
+        const bool lower_is_other = tfaLowerIsOther(flow.lower_map);
         return flow.origin == tdFlow::ORIGIN_UPPER ? lower_is_other : !lower_is_other;
     }
 

@@ -1,5 +1,6 @@
 #include "rules/criteria_index.hpp"
 
+#include "encoding/endpoints.hpp"
 #include "host/log.hpp"
 #include "rules/simple_criteria.hpp"
 
@@ -11,13 +12,6 @@ namespace
 {
 constexpr uint32_t PORT_MAX = std::numeric_limits<uint16_t>::max();
 constexpr uint32_t ID_MAX = std::numeric_limits<uint32_t>::max();
-
-// With lower map 2 the record's lower endpoint is the remote one.
-const tdAddr &Endpoint(const tdFlow &flow, bool other)
-{
-    bool lower_is_other = flow.lower_map == tdFlow::LOWER_MAP_OTHER;
-    return lower_is_other == other ? flow.lower_addr : flow.upper_addr;
-}
 } // namespace
 
 tfaCriteriaIndex::tfaCriteriaIndex(const std::string &owner,
@@ -152,7 +146,7 @@ size_t tfaCriteriaIndex::FirstMatch(const std::shared_ptr<tdFlow> &flow,
     for (bool other : {false, true}) {
         if (ports[other].empty() && addresses[other].Empty())
             continue;
-        const tdAddr &endpoint = Endpoint(f, other);
+        const tdAddr &endpoint = tfaEndpointAddr(f, other);
         if (!ports[other].empty())
             earliest = std::min(earliest, Lookup(ports[other], endpoint.GetPort(true)));
         earliest = std::min(earliest, addresses[other].Find(endpoint));

@@ -1,5 +1,6 @@
 #include "targets/address_target.hpp"
 
+#include "encoding/endpoints.hpp"
 #include "host/log.hpp"
 
 const tdAddr *tfaTargetAddress::FlowAddress(tdPluginProcessor::Event event,
@@ -16,12 +17,10 @@ const tdAddr *tfaTargetAddress::FlowAddress(tdPluginProcessor::Event event,
     if (flow == nullptr)
         return nullptr;
 
-    bool lower_is_other = flow->lower_map == tdFlow::LOWER_MAP_OTHER;
     switch (addr_type) {
     case ADDR_LOCAL:
-        return lower_is_other ? &flow->upper_addr : &flow->lower_addr;
     case ADDR_OTHER:
-        return lower_is_other ? &flow->lower_addr : &flow->upper_addr;
+        return &tfaEndpointAddr(*flow, addr_type == ADDR_OTHER);
     }
     td_dprintf("%s: invalid address type: %d\n", name.c_str(), static_cast<int>(addr_type));
     return nullptr;
